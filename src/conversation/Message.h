@@ -1,0 +1,35 @@
+#pragma once
+
+#include "conversation/ToolCall.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QUuid>
+#include <optional>
+
+// One line of a chat. A message is never edited: a changed text is a new Message with a fresh
+// id and timestamp that takes the old one's slot.
+struct Message
+{
+    QUuid id;
+    QString role;       // "user", "assistant" or "tool_result"
+    QString content;    // text, or an image as a data URL
+    QDateTime timestamp;
+    std::optional<QList<ToolCall>> toolCalls;
+
+    static Message make(const QString &role, const QString &content,
+                        std::optional<QList<ToolCall>> toolCalls = std::nullopt);
+
+    // True when the content is a JPEG or PNG image as a data URL (a screenshot).
+    bool isImage() const;
+
+    bool operator==(const Message &) const = default;
+};
+
+namespace Roles {
+inline const QString user = QStringLiteral("user");
+inline const QString assistant = QStringLiteral("assistant");
+inline const QString toolResult = QStringLiteral("tool_result");
+inline const QString system = QStringLiteral("system");
+} // namespace Roles

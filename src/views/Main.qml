@@ -1,0 +1,65 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+ApplicationWindow {
+    id: window
+    required property var app
+
+    width: 1100
+    height: 720
+    visible: true
+    title: "Morlo AI"
+
+    RowLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        ColumnLayout {
+            Layout.preferredWidth: 260
+            Layout.fillHeight: true
+
+            Button {
+                objectName: "newChatButton"
+                text: "New Chat"
+                Accessible.name: text
+                Layout.fillWidth: true
+                onClicked: window.app.agentState.newSession()
+            }
+
+            ListView {
+                objectName: "sessionList"
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                clip: true
+                model: window.app.sessions
+                delegate: ItemDelegate {
+                    required property string sessionId
+                    required property string title
+                    required property bool isActive
+                    width: ListView.view.width
+                    objectName: "sessionRow_" + sessionId
+                    text: title
+                    highlighted: isActive
+                    onClicked: window.app.agentState.selectSession(sessionId)
+                }
+            }
+        }
+
+        ListView {
+            objectName: "messageList"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            spacing: 8
+            model: window.app.messages
+            delegate: Label {
+                required property string role
+                required property string content
+                width: ListView.view.width
+                wrapMode: Text.Wrap
+                text: role + ": " + content
+            }
+        }
+    }
+}

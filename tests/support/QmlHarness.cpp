@@ -1,0 +1,136 @@
+#include "QmlHarness.h"
+
+#include "AppModel.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QImage>
+#include <QQmlComponent>
+#include <QTest>
+
+QmlHarness::QmlHarness()
+{
+    m_engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+}
+
+QmlHarness::~QmlHarness()
+{
+    // Windows go before the objects they show.
+    const auto roots = m_engine.rootObjects();
+    for (QObject *root : roots)
+        delete root;
+    delete m_window;
+}
+
+bool QmlHarness::startMainWindow()
+{
+    m_app = std::make_unique<AppModel>();
+    if (!m_app->loadMainWindow(m_engine))
+        return false;
+    m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());
+    if (!m_window)
+        return false;
+    m_window->show();
+    return QTest::qWaitForWindowExposed(m_window);
+}
+
+bool QmlHarness::startView(const QString &fileName, const QVariantMap &properties, QSize size)
+{
+    QQmlComponent component(&m_engine, QUrl(QStringLiteral("qrc:/qt/qml/MorloAI/") + fileName));
+    QObject *object = component.createWithInitialProperties(properties);
+    if (!object) {
+        qWarning().noquote() << component.errorString();
+        return false;
+    }
+    auto *item = qobject_cast<QQuickItem *>(object);
+    if (!item) {
+        m_window = qobject_cast<QQuickWindow *>(object);
+    } else {
+        m_window = new QQuickWindow;
+        m_window->resize(size);
+        item->setParentItem(m_window->contentItem());
+        item->setSize(size);
+        QObject::connect(m_window, &QQuickWindow::widthChanged, item, [item, this] { item->setWidth(m_window->width()); });
+        QObject::connect(m_window, &QQuickWindow::heightChanged, item, [item, this] { item->setHeight(m_window->height()); });
+    }
+    if (!m_window)
+        return false;
+    m_window->show();
+    return QTest::qWaitForWindowExposed(m_window);
+}
+
+QObject *QmlHarness::findObject(const QString &objectName, int timeoutMs) const
+{
+    QObject *found = nullptr;
+    QTest::qWaitFor([&] {
+        found = m_window ? m_window->findChild<QObject *>(objectName) : nullptr;
+        if (!found && m_window)
+            found = m_window->contentItem()->findChild<QObject *>(objectName);
+        return found != nullptr;
+    }, timeoutMs);
+    return found;
+}
+
+QQuickItem *QmlHarness::find(const QString &objectName, int timeoutMs) const
+{
+    QQuickItem *found = nullptr;
+    QTest::qWaitFor([&] {
+        const auto items = m_window ? m_window->contentItem()->findChildren<QQuickItem *>(objectName) : QList<QQuickItem *>{};
+        for (QQuickItem *item : items) {
+            if (item->isVisible()) {
+                found = item;
+                return true;
+            }
+        }
+        // Popups and sheets live in the window's overlay, outside the content item.
+        const auto all = m_window ? m_window->findChildren<QQuickItem *>(objectName) : QList<QQuickItem *>{};
+        for (QQuickItem *item : all) {
+            if (item->isVisible()) {
+                found = item;
+                return true;
+            }
+        }
+        return false;
+    }, timeoutMs);
+    return found;
+}
+
+void QmlHarness::click(QQuickItem *item, Qt::MouseButton button)
+{
+    if (!item) {
+        QTest::qFail("click: no such item", __FILE__, __LINE__);
+        return;
+    }
+    const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+    QTest::mouseClick(m_window, button, Qt::NoModifier, centre.toPoint());
+    settle();
+}
+
+void QmlHarness::typeText(QQuickItem *item, const QString &text)
+{
+    if (item) {
+        item->forceActiveFocus();
+        settle(10);
+    }
+    QTest::keyClicks(m_window, text);
+    settle();
+}
+
+void QmlHarness::pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers)
+{
+    QTest::keyClick(m_window, key, modifiers);
+    settle();
+}
+
+void QmlHarness::settle(int ms)
+{
+    QTest::qWait(ms);
+}
+
+QString QmlHarness::saveScreenshot(const QString &name)
+{
+    settle(100);
+    const QString path = QDir(TestSupport::screenshotDirectory()).filePath(name + QStringLiteral(".png"));
+    m_window->grabWindow().save(path);
+    return path;
+}
