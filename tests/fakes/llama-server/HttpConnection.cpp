@@ -170,7 +170,9 @@ void HttpConnection::finishStream()
     case StreamPlan::Ending::Hold:
         break;
     case StreamPlan::Ending::Crash:
-        m_socket->waitForBytesWritten(1000);
-        ::_exit(134);
+        // Die a moment after the last event, as an engine does when it fails while generating.
+        m_socket->flush();
+        QTimer::singleShot(100, [] { ::_exit(134); });
+        break;
     }
 }

@@ -1,0 +1,241 @@
+#include "llm/LLMClient.h"
+
+#include "conversation/Identifiers.h"
+#include "llm/OAITypes.h"
+#include "llm/SseLineReader.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScopeGuard>
+#include <coroutine>
+#include <map>
+
+namespace {
+
+// The engine may think for a long time before the first token; only silence this long is an error.
+constexpr int idleTimeoutMs = 300 * 1000;
+const char *const cancelledProperty = "morloCancelled";
+
+QByteArray requestBody(const QList<Message> &messages, const QString &systemPrompt, double temperature,
+                       int maxTokens, const QJsonArray &tools)
+{
+    QJsonArray wireMessages{QJsonObject{{"role", Roles::system}, {"content", systemPrompt}}};
+    for (const Message &message : messages) {
+        if (message.role == Roles::system || message.content.trimmed().isEmpty())
+            continue;
+        // The engine knows no tool role; tool results go back as the user's words.
+        const QString role = message.role == Roles::toolResult ? Roles::user : message.role;
+        wireMessages.append(QJsonObject{{"role", role}, {"content", message.content}});
+    }
+    QJsonObject body{{"model", "local"},
+                     {"messages", wireMessages},
+                     {"stream", true},
+                     {"temperature", temperature},
+                     {"max_tokens", maxTokens}};
+    if (!tools.isEmpty())
+        body.insert("tools", tools);
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+// Resumes the reading coroutine when the reply has bytes to read or has finished.
+struct ReplyActivity
+{
+    QNetworkReply *reply;
+    QMetaObject::Connection dataArrived;
+    QMetaObject::Connection ended;
+
+    bool await_ready() const { return reply->bytesAvailable() > 0 || reply->isFinished(); }
+    void await_suspend(std::coroutine_handle<> waiting)
+    {
+        auto resume = [this, waiting] {
+            QObject::disconnect(dataArrived);
+            QObject::disconnect(ended);
+            waiting.resume();
+        };
+        dataArrived = QObject::connect(reply, &QNetworkReply::readyRead, reply, resume);
+        ended = QObject::connect(reply, &QNetworkReply::finished, reply, resume);
+    }
+    void await_resume() const {}
+};
+
+struct ToolCallAccumulator
+{
+    QString id;
+    QString name;
+    QString arguments;
+};
+
+void merge(std::map<int, ToolCallAccumulator> &accumulators, const OAIToolCallDelta &delta)
+{
+    const int key = delta.index.value_or(0);
+    auto found = accumulators.find(key);
+    if (found == accumulators.end())
+        found = accumulators.emplace(key, ToolCallAccumulator{delta.id.value_or(Identifiers::newUuidText()), {}, {}}).first;
+    if (!delta.function)
+        return;
+    if (delta.function->name && !delta.function->name->isEmpty())
+        found->second.name = *delta.function->name;
+    if (delta.function->arguments)
+        found->second.arguments += *delta.function->arguments;
+}
+
+// Argument values reach tools as text: strings as they are, numbers in decimal, anything else as
+// its JSON text.
+QString argumentText(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Double: {
+        const double number = value.toDouble();
+        if (number == double(qint64(number)))
+            return QString::number(qint64(number));
+        return QString::number(number, 'g', QLocale::FloatingPointShortest);
+    }
+    case QJsonValue::Bool:
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QJsonValue::Object:
+        return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+    case QJsonValue::Array:
+        return QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
+    default:
+        return QStringLiteral("null");
+    }
+}
+
+std::optional<QList<ToolCall>> toolCalls(const std::map<int, ToolCallAccumulator> &accumulators)
+{
+    QList<ToolCall> calls;
+    for (const auto &[index, accumulated] : accumulators) {
+        if (accumulated.name.isEmpty())
+            continue;
+        QMap<QString, QString> arguments;
+        const QJsonDocument parsed = QJsonDocument::fromJson(accumulated.arguments.toUtf8());
+        const QJsonObject object = parsed.object();
+        for (auto member = object.begin(); member != object.end(); ++member)
+            arguments.insert(member.key(), argumentText(member.value()));
+        calls.append(ToolCall{accumulated.id, accumulated.name, arguments, ToolStatus::pending, std::nullopt});
+    }
+    if (calls.isEmpty())
+        return std::nullopt;
+    return calls;
+}
+
+LLMError engineError(int status, const QByteArray &body)
+{
+    const std::optional<OAIErrorResponse> decoded = OAIErrorResponse::decode(body);
+    return LLMError{QStringLiteral("LLM"), status,
+                    decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status)};
+}
+
+} // namespace
+
+LLMClient::LLMClient(const QString &baseURL, QObject *parent)
+    : QObject(parent)
+    , m_baseURL(baseURL)
+    , m_network(new QNetworkAccessManager(this))
+{
+}
+
+LLMClient::~LLMClient() = default;
+
+QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString systemPrompt, double temperature,
+                                             int maxTokens, QJsonArray tools,
+                                             std::function<void(const QString &)> onToken)
+{
+    const QUrl url(m_baseURL + QStringLiteral("/v1/chat/completions"), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        co_return LLMError{QStringLiteral("Network"), int(QNetworkReply::ProtocolUnknownError),
+                           QStringLiteral("bad URL")};
+
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(idleTimeoutMs);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    QNetworkReply *reply = m_network->post(request, requestBody(messages, systemPrompt, temperature, maxTokens, tools));
+    m_reply = reply;
+    const auto release = qScopeGuard([this, reply] {
+        if (m_reply == reply)
+            m_reply = nullptr;
+        if (!reply->isFinished())
+            reply->abort(); // the answer ended with [DONE]; the rest is not wanted
+        reply->deleteLater();
+    });
+
+    SseLineReader reader;
+    QString content;
+    std::map<int, ToolCallAccumulator> accumulators;
+    QByteArray errorBody;
+    bool done = false;
+
+    auto isCancelled = [reply] { return reply->property(cancelledProperty).toBool(); };
+    auto statusCode = [reply] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute); };
+    auto handleLine = [&](const QByteArray &line) {
+        if (!line.startsWith("data: "))
+            return;
+        const QByteArrayView payload = QByteArrayView(line).sliced(6);
+        if (payload == "[DONE]") {
+            done = true;
+            return;
+        }
+        const std::optional<OAIStreamChunk> chunk = OAIStreamChunk::decode(payload);
+        if (!chunk)
+            return;
+        for (const OAIStreamChunk::Choice &choice : chunk->choices) {
+            if (choice.delta.content && !choice.delta.content->isEmpty()) {
+                content += *choice.delta.content;
+                // Qt reads the socket on its own thread and buffers, so the reader never waits
+                // for the view; calling here keeps fragments in order and before the result.
+                if (onToken)
+                    onToken(*choice.delta.content);
+            }
+            for (const OAIToolCallDelta &delta : choice.delta.tool_calls.value_or(QList<OAIToolCallDelta>{}))
+                merge(accumulators, delta);
+        }
+    };
+
+    while (!done) {
+        co_await ReplyActivity{reply, {}, {}};
+        if (isCancelled())
+            break; // the aborted reply is closed: nothing more to read
+        const QVariant status = statusCode();
+        const QByteArray bytes = reply->readAll();
+        if (status.isValid() && status.toInt() != 200) {
+            errorBody += bytes;
+        } else {
+            for (const QByteArray &line : reader.append(bytes)) {
+                handleLine(line);
+                if (done || isCancelled())
+                    break;
+            }
+            if (isCancelled())
+                break;
+        }
+        if (reply->isFinished() && reply->bytesAvailable() == 0)
+            break;
+    }
+
+    if (isCancelled())
+        co_return LLMError{QStringLiteral("Cancelled"), int(QNetworkReply::OperationCanceledError),
+                           QStringLiteral("Cancelled")};
+    const QVariant status = statusCode();
+    if (status.isValid() && status.toInt() != 200)
+        co_return engineError(status.toInt(), errorBody);
+    if (!done && reply->error() != QNetworkReply::NoError)
+        co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString()};
+    if (!done)
+        handleLine(reader.finish());
+    co_return LLMReply{content, toolCalls(accumulators)};
+}
+
+void LLMClient::cancel()
+{
+    if (!m_reply)
+        return;
+    m_reply->setProperty(cancelledProperty, true);
+    m_reply->abort();
+}

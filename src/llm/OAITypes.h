@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <optional>
+
+// The engine's chat-completions wire types, decode only. Keys not listed are ignored; a chunk
+// without "choices", or a choice without "delta", does not decode at all.
+
+struct OAIFunctionDelta
+{
+    std::optional<QString> name;
+    std::optional<QString> arguments; // a fragment of a JSON object's text
+};
+
+struct OAIToolCallDelta
+{
+    std::optional<int> index;
+    std::optional<QString> id;
+    std::optional<OAIFunctionDelta> function;
+};
+
+struct OAIStreamChunk
+{
+    struct Choice
+    {
+        struct Delta
+        {
+            std::optional<QString> content;
+            std::optional<QList<OAIToolCallDelta>> tool_calls;
+        };
+        Delta delta;
+        std::optional<QString> finish_reason;
+    };
+    QList<Choice> choices;
+
+    static std::optional<OAIStreamChunk> decode(QByteArrayView json);
+};
+
+struct OAIErrorResponse
+{
+    struct ErrorBody
+    {
+        QString message;
+    };
+    ErrorBody error;
+
+    static std::optional<OAIErrorResponse> decode(QByteArrayView json);
+};
