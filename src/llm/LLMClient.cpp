@@ -19,6 +19,9 @@ namespace {
 // The engine may think for a long time before the first token; only silence this long is an error.
 constexpr int idleTimeoutMs = 300 * 1000;
 const char *const cancelledProperty = "morloCancelled";
+// Each pass over the reply takes a bounded piece, so a fast engine never makes one pass split and
+// decode megabytes of lines at once.
+constexpr qint64 readPieceBytes = 64 * 1024;
 
 QByteArray requestBody(const QList<Message> &messages, const QString &systemPrompt, double temperature,
                        int maxTokens, const QJsonArray &tools)
@@ -203,7 +206,7 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
         if (isCancelled())
             break; // the aborted reply is closed: nothing more to read
         const QVariant status = statusCode();
-        const QByteArray bytes = reply->readAll();
+        const QByteArray bytes = reply->read(readPieceBytes);
         if (status.isValid() && status.toInt() != 200) {
             errorBody += bytes;
         } else {
