@@ -80,7 +80,7 @@ void collect(QQuickItem *item, const QString &objectName, QList<QQuickItem *> &f
 QObject *QmlHarness::findObject(const QString &objectName, int timeoutMs) const
 {
     QObject *found = nullptr;
-    QTest::qWaitFor([&] {
+    (void)QTest::qWaitFor([&] {
         found = m_window ? m_window->findChild<QObject *>(objectName) : nullptr;
         if (!found)
             found = find(objectName, 0);
@@ -106,7 +106,7 @@ QQuickItem *QmlHarness::find(const QString &objectName, int timeoutMs) const
         return false;
     };
     if (!look() && timeoutMs > 0)
-        QTest::qWaitFor(look, timeoutMs);
+        (void)QTest::qWaitFor(look, timeoutMs);
     return found;
 }
 
