@@ -161,12 +161,14 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     QNetworkReply *reply = m_network->post(request, requestBody(messages, systemPrompt, temperature, maxTokens, tools));
     m_reply = reply;
-    const auto release = qScopeGuard([this, reply] {
-        if (m_reply == reply)
+    const auto release = qScopeGuard([this, guarded = QPointer<QNetworkReply>(reply)] {
+        if (!guarded)
+            return; // the network access manager went first
+        if (m_reply == guarded)
             m_reply = nullptr;
-        if (!reply->isFinished())
-            reply->abort(); // the answer ended with [DONE]; the rest is not wanted
-        reply->deleteLater();
+        if (!guarded->isFinished())
+            guarded->abort(); // the answer ended with [DONE]; the rest is not wanted
+        guarded->deleteLater();
     });
 
     SseLineReader reader;

@@ -127,9 +127,10 @@ void HttpConnection::sendError(int status, const QString &message, const QString
 void HttpConnection::pump()
 {
     if (m_plan.delayMs > 0 && m_nextEvent < m_plan.events.size()) {
+        // Set first: flushing may report bytesWritten at once, which must not send the next event.
+        m_waitingForTimer = true;
         writeChunk(m_plan.events.at(m_nextEvent++));
         m_socket->flush();
-        m_waitingForTimer = true;
         QTimer::singleShot(m_plan.delayMs, this, [this] {
             m_waitingForTimer = false;
             pump();
