@@ -1,6 +1,11 @@
 // fake-llama-server: answers like llama.cpp's llama-server on the command line the app uses
 // (--model, --ctx-size, --port, --host, --n-predict, --n-gpu-layers, --no-mmap), with its start-up
 // and its replies scripted by the JSON file named in MORLO_FAKE_ENGINE_SCRIPT.
+//
+// Beyond the shared script format: a streamed reply may combine "chunks", "repeat", "toolCalls"
+// and "lines" (in that order) and end with "cut", "hold" or "crash" (the process exits with 134
+// shortly after the last event); "rawBody" takes an optional "contentType". Each launch-log entry
+// also carries "launch" (its number) and "pid", and "env" names LD_LIBRARY_PATH when it is set.
 #include "EngineScript.h"
 #include "HttpConnection.h"
 
