@@ -361,10 +361,9 @@ void AgentState::resetAllData()
     setMaxTokens(defaultMaxTokens);
     setAutoLoadModel(std::nullopt, std::nullopt);
 
-    DefaultsStore defaults;
-    defaults.remove(DefaultsKeys::onboardingComplete);
-    defaults.remove(DefaultsKeys::userName);
-    defaults.remove(DefaultsKeys::responseStyle);
+    m_defaults.remove(DefaultsKeys::onboardingComplete);
+    m_defaults.remove(DefaultsKeys::userName);
+    m_defaults.remove(DefaultsKeys::responseStyle);
     save();
 }
 
@@ -372,7 +371,7 @@ void AgentState::resetAllData()
 
 void AgentState::load()
 {
-    DefaultsStore defaults;
+    DefaultsStore &defaults = m_defaults;
     if (defaults.contains(DefaultsKeys::systemPrompt)) {
         const QString stored = defaults.text(DefaultsKeys::systemPrompt);
         setSystemPrompt(legacyDefaultPrompts.contains(stored) ? defaultSystemPrompt : stored);
@@ -403,7 +402,7 @@ void AgentState::load()
 
 void AgentState::save()
 {
-    DefaultsStore defaults;
+    DefaultsStore &defaults = m_defaults;
     defaults.setValue(DefaultsKeys::systemPrompt, m_systemPrompt);
     defaults.setValue(DefaultsKeys::temperature, m_temperature);
     defaults.setValue(DefaultsKeys::maxTokens, m_maxTokens);
@@ -420,7 +419,7 @@ void AgentState::save()
 
 void AgentState::flush()
 {
-    DefaultsStore().sync();
+    m_defaults.sync();
     m_archive->flush();
 }
 

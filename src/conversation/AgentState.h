@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversation/ChatSession.h"
+#include "conversation/DefaultsStore.h"
 #include "conversation/ToolCall.h"
 
 #include <QObject>
@@ -145,6 +146,8 @@ private:
     void setMessages(const QList<Message> &messages);
     void mirrorMessagesIntoActiveSession();
 
+    // Long-lived so a save only updates memory; the settings file is written from the event loop.
+    DefaultsStore m_defaults;
     ArchiveStore *m_archive = nullptr;
     bool m_ownsArchive = false;
 

@@ -1,133 +1,18 @@
 #include "conversation/ChatArchive.h"
 
+#include "conversation/ArchiveReader.h"
 #include "conversation/Identifiers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QThread>
+
+#include <cctype>
+#include <future>
 
 namespace ChatArchive {
 
 namespace {
-
-// Reads one required or optional member with the exact JSON type; any mismatch fails the decode.
-struct Reader
-{
-    const QJsonObject &object;
-    bool ok = true;
-
-    QJsonValue required(const char *key, QJsonValue::Type type)
-    {
-        const QJsonValue value = object.value(QLatin1String(key));
-        if (value.type() != type)
-            ok = false;
-        return value;
-    }
-
-    // Missing and null both mean absent.
-    std::optional<QJsonValue> optional(const char *key, QJsonValue::Type type)
-    {
-        const QJsonValue value = object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull())
-            return std::nullopt;
-        if (value.type() != type) {
-            ok = false;
-            return std::nullopt;
-        }
-        return value;
-    }
-
-    QUuid uuid(const char *key)
-    {
-        const QUuid id = Identifiers::parseUuid(required(key, QJsonValue::String).toString());
-        if (id.isNull())
-            ok = false;
-        return id;
-    }
-
-    QDateTime date(const char *key)
-    {
-        return Identifiers::dateFromReferenceSeconds(required(key, QJsonValue::Double).toDouble());
-    }
-};
-
-std::optional<ToolCall> decodeToolCall(const QJsonValue &value)
-{
-    if (!value.isObject())
-        return std::nullopt;
-    const QJsonObject object = value.toObject();
-    Reader r{object};
-    ToolCall call;
-    call.id = r.required("id", QJsonValue::String).toString();
-    call.name = r.required("name", QJsonValue::String).toString();
-    const QJsonObject arguments = r.required("arguments", QJsonValue::Object).toObject();
-    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
-        if (!it.value().isString())
-            return std::nullopt;
-        call.arguments.insert(it.key(), it.value().toString());
-    }
-    const auto status = toolStatusFromRawValue(r.required("status", QJsonValue::String).toString());
-    if (!status)
-        return std::nullopt;
-    call.status = *status;
-    if (const auto result = r.optional("result", QJsonValue::String))
-        call.result = result->toString();
-    if (!r.ok)
-        return std::nullopt;
-    return call;
-}
-
-std::optional<Message> decodeMessage(const QJsonValue &value)
-{
-    if (!value.isObject())
-        return std::nullopt;
-    const QJsonObject object = value.toObject();
-    Reader r{object};
-    Message message;
-    message.id = r.uuid("id");
-    message.role = r.required("role", QJsonValue::String).toString();
-    message.content = r.required("content", QJsonValue::String).toString();
-    message.timestamp = r.date("timestamp");
-    if (const auto calls = r.optional("toolCalls", QJsonValue::Array)) {
-        QList<ToolCall> list;
-        for (const QJsonValue &item : calls->toArray()) {
-            const auto call = decodeToolCall(item);
-            if (!call)
-                return std::nullopt;
-            list.append(*call);
-        }
-        message.toolCalls = list;
-    }
-    if (!r.ok)
-        return std::nullopt;
-    return message;
-}
-
-std::optional<ChatSession> decodeSession(const QJsonValue &value)
-{
-    if (!value.isObject())
-        return std::nullopt;
-    const QJsonObject object = value.toObject();
-    Reader r{object};
-    ChatSession session;
-    session.id = r.uuid("id");
-    session.title = r.required("title", QJsonValue::String).toString();
-    const QJsonArray messages = r.required("messages", QJsonValue::Array).toArray();
-    session.messages.reserve(messages.size());
-    for (const QJsonValue &item : messages) {
-        const auto message = decodeMessage(item);
-        if (!message)
-            return std::nullopt;
-        session.messages.append(*message);
-    }
-    session.createdAt = r.date("createdAt");
-    session.updatedAt = r.date("updatedAt");
-    if (const auto prompt = r.optional("systemPromptOverride", QJsonValue::String))
-        session.systemPromptOverride = prompt->toString();
-    session.isPinned = r.required("isPinned", QJsonValue::Bool).toBool();
-    if (!r.ok)
-        return std::nullopt;
-    return session;
-}
 
 } // namespace
 
@@ -190,20 +75,86 @@ QByteArray encode(const QList<ChatSession> &sessions)
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
+namespace {
+
+std::optional<QList<ChatSession>> decodeArray(const QByteArray &json)
+{
+    return ArchiveReader(json.constBegin(), json.constEnd()).readArchive();
+}
+
+// Offsets just past each top-level element of a JSON array, found by tracking strings and
+// nesting only. Empty when the text is not shaped like an array of objects; the full parser
+// then gives the verdict.
+QList<qsizetype> topLevelElementEnds(const QByteArray &json)
+{
+    QList<qsizetype> ends;
+    const char *data = json.constData();
+    const qsizetype size = json.size();
+    qsizetype i = 0;
+    while (i < size && std::isspace(static_cast<unsigned char>(data[i])))
+        ++i;
+    if (i == size || data[i] != '[')
+        return {};
+    int depth = 0;
+    bool inString = false;
+    for (++i; i < size; ++i) {
+        const char c = data[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0)
+                return ends; // the closing bracket of the archive
+            if (--depth == 0)
+                ends.append(i + 1);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 std::optional<QList<ChatSession>> decode(const QByteArray &json)
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray())
-        return std::nullopt;
-    const QJsonArray array = document.array();
+    // A large archive is parsed in slices on every core, so a cold start stays quick. Each slice
+    // is a complete array of whole sessions; the rules for each element are the same.
+    constexpr qsizetype parallelThreshold = 4 * 1024 * 1024;
+    const int slices = std::max(1, QThread::idealThreadCount());
+    if (json.size() < parallelThreshold || slices == 1)
+        return decodeArray(json);
+    const QList<qsizetype> ends = topLevelElementEnds(json);
+    if (ends.size() < slices)
+        return decodeArray(json);
+
+    std::vector<std::future<std::optional<QList<ChatSession>>>> parts;
+    qsizetype begin = json.indexOf('[') + 1;
+    for (int slice = 0; slice < slices; ++slice) {
+        const qsizetype end = ends[(ends.size() * (slice + 1)) / slices - 1];
+        QByteArray text = json.mid(begin, end - begin).trimmed();
+        if (text.startsWith(','))
+            text.remove(0, 1);
+        text.prepend('[');
+        text.append(']');
+        parts.push_back(std::async(std::launch::async, [text = std::move(text)] { return decodeArray(text); }));
+        begin = end;
+    }
+    // What follows the last element must be just the closing bracket.
+    if (json.mid(begin).trimmed() != "]")
+        return decodeArray(json);
+
     QList<ChatSession> sessions;
-    sessions.reserve(array.size());
-    for (const QJsonValue &item : array) {
-        auto session = decodeSession(item);
-        if (!session)
+    sessions.reserve(ends.size());
+    for (auto &part : parts) {
+        auto result = part.get();
+        if (!result)
             return std::nullopt;
-        sessions.append(std::move(*session));
+        sessions.append(std::move(*result));
     }
     return sessions;
 }

@@ -37,7 +37,8 @@ double referenceSeconds(const QDateTime &when)
 
 QDateTime dateFromReferenceSeconds(double seconds)
 {
-    return referenceDate().addMSecs(qint64(seconds * 1000.0)).toLocalTime();
+    // Kept in UTC: converting every stored message to local time would dominate a cold start.
+    return referenceDate().addMSecs(qint64(seconds * 1000.0));
 }
 
 } // namespace Identifiers

@@ -17,6 +17,7 @@ ApplicationWindow {
 
         ColumnLayout {
             Layout.preferredWidth: 260
+            Layout.maximumWidth: 260
             Layout.fillHeight: true
 
             Button {

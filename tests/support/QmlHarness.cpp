@@ -16,10 +16,11 @@ QmlHarness::QmlHarness()
 QmlHarness::~QmlHarness()
 {
     // Windows go before the objects they show.
+    if (m_ownsWindow)
+        delete m_window;
     const auto roots = m_engine.rootObjects();
     for (QObject *root : roots)
         delete root;
-    delete m_window;
 }
 
 bool QmlHarness::startMainWindow()
@@ -45,9 +46,12 @@ bool QmlHarness::startView(const QString &fileName, const QVariantMap &propertie
     auto *item = qobject_cast<QQuickItem *>(object);
     if (!item) {
         m_window = qobject_cast<QQuickWindow *>(object);
+        m_ownsWindow = true;
     } else {
         m_window = new QQuickWindow;
+        m_ownsWindow = true;
         m_window->resize(size);
+        item->setParent(m_window);
         item->setParentItem(m_window->contentItem());
         item->setSize(size);
         QObject::connect(m_window, &QQuickWindow::widthChanged, item, [item, this] { item->setWidth(m_window->width()); });
@@ -59,13 +63,27 @@ bool QmlHarness::startView(const QString &fileName, const QVariantMap &propertie
     return QTest::qWaitForWindowExposed(m_window);
 }
 
+namespace {
+
+// Walks the visual tree: list delegates and popups have visual parents, not always QObject ones.
+void collect(QQuickItem *item, const QString &objectName, QList<QQuickItem *> &found)
+{
+    if (item->objectName() == objectName)
+        found.append(item);
+    const auto children = item->childItems();
+    for (QQuickItem *child : children)
+        collect(child, objectName, found);
+}
+
+} // namespace
+
 QObject *QmlHarness::findObject(const QString &objectName, int timeoutMs) const
 {
     QObject *found = nullptr;
-    QTest::qWaitFor([&] {
+    (void)QTest::qWaitFor([&] {
         found = m_window ? m_window->findChild<QObject *>(objectName) : nullptr;
-        if (!found && m_window)
-            found = m_window->contentItem()->findChild<QObject *>(objectName);
+        if (!found)
+            found = find(objectName, 0);
         return found != nullptr;
     }, timeoutMs);
     return found;
@@ -74,24 +92,21 @@ QObject *QmlHarness::findObject(const QString &objectName, int timeoutMs) const
 QQuickItem *QmlHarness::find(const QString &objectName, int timeoutMs) const
 {
     QQuickItem *found = nullptr;
-    QTest::qWaitFor([&] {
-        const auto items = m_window ? m_window->contentItem()->findChildren<QQuickItem *>(objectName) : QList<QQuickItem *>{};
+    const auto look = [&] {
+        if (!m_window)
+            return false;
+        QList<QQuickItem *> items;
+        collect(m_window->contentItem(), objectName, items);
         for (QQuickItem *item : items) {
             if (item->isVisible()) {
                 found = item;
                 return true;
             }
         }
-        // Popups and sheets live in the window's overlay, outside the content item.
-        const auto all = m_window ? m_window->findChildren<QQuickItem *>(objectName) : QList<QQuickItem *>{};
-        for (QQuickItem *item : all) {
-            if (item->isVisible()) {
-                found = item;
-                return true;
-            }
-        }
         return false;
-    }, timeoutMs);
+    };
+    if (!look() && timeoutMs > 0)
+        (void)QTest::qWaitFor(look, timeoutMs);
     return found;
 }
 
@@ -112,7 +127,12 @@ void QmlHarness::typeText(QQuickItem *item, const QString &text)
         item->forceActiveFocus();
         settle(10);
     }
-    QTest::keyClicks(m_window, text);
+    // Each character as a key event carrying its text, so any Unicode text can be typed.
+    for (const QChar ch : text) {
+        const Qt::Key key = ch == QLatin1Char('\n') ? Qt::Key_Return : Qt::Key_unknown;
+        QTest::sendKeyEvent(QTest::Press, m_window, key, QString(ch), Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::Release, m_window, key, QString(ch), Qt::NoModifier);
+    }
     settle();
 }
 

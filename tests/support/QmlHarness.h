@@ -42,4 +42,5 @@ private:
     QQmlApplicationEngine m_engine;
     std::unique_ptr<AppModel> m_app;
     QQuickWindow *m_window = nullptr;
+    bool m_ownsWindow = false; // a window made to host a single view
 };
