@@ -46,7 +46,7 @@ QString EngineFixture::fakeEngine()
 
 QString EngineFixture::fakeBrew()
 {
-    return QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("brew"));
+    return QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-brew"));
 }
 
 void EngineFixture::setEngineScript(QJsonObject script)
