@@ -198,14 +198,15 @@ void TestBrewInstall::uninstallStopsTheEngine()
     EngineFixture fixture;
     placeBrew(fixture, QStringLiteral("x"));
     const QString engine = fixture.path(QStringLiteral("bin/llama-server"));
-    QDir().mkpath(QFileInfo(engine).absolutePath());
-    QVERIFY(QFile::copy(EngineFixture::fakeEngine(), engine));
     fixture.environment.engineCandidates = {engine};
     fixture.setEngineScript({{"loadMs", 0}});
     const BrewScript script({{"EXIT", QByteArray::number(exitCode)}, {"ENGINE", engine.toUtf8()}, {"PIECES", "1 leftover\\n"}});
     ServerManager manager(fixture.environment, nullptr);
     QCoro::waitFor(manager.installViaHomebrew());
     QCOMPARE(manager.brewOutput(), QStringLiteral("leftover\n"));
+    // What the install put there is replaced by the fake engine, so a model can be served.
+    QVERIFY(QFile::remove(engine));
+    QVERIFY(QFile::copy(EngineFixture::fakeEngine(), engine));
     QCoro::waitFor(manager.startServer(QStringLiteral("/models/tiny.gguf"), QStringLiteral("Tiny")));
     QVERIFY(manager.isRunning());
 

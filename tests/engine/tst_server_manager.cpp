@@ -243,7 +243,8 @@ void TestServerManager::floodedPipesKeepTheTailOfTheLog()
         log += QStringLiteral("é line %1\n").arg(i);
     log += QStringLiteral("last words\n");
     EngineFixture fixture;
-    fixture.setEngineScript({{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", log}, {"exitAfterMs", 300}, {"exitCode", 1}});
+    fixture.setEngineScript({{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", log}, {"loadMs", 600000},
+                             {"exitAfterMs", 300}, {"exitCode", 1}});
     ServerManager manager(fixture.environment, nullptr);
     QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
 
