@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTest>
 #include <qcorotask.h>
 
@@ -237,11 +237,10 @@ void TestServerManager::timeout()
 
 void TestServerManager::floodedPipesKeepTheTailOfTheLog()
 {
-    // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits.
-    QString log;
-    for (int i = 0; i < 40000; ++i)
-        log += QStringLiteral("é line %1\n").arg(i);
-    log += QStringLiteral("last words\n");
+    // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. The
+    // error log is two-byte characters sized so that the kept tail starts inside one.
+    const QString log = QString(100000, QChar(0x00E9)) + QStringLiteral("\nlast word\n");
+    QVERIFY((log.toUtf8().size() - 64 * 1024) % 2 == 1);
     EngineFixture fixture;
     fixture.setEngineScript({{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", log}, {"loadMs", 600000},
                              {"exitAfterMs", 300}, {"exitCode", 1}});
@@ -250,9 +249,9 @@ void TestServerManager::floodedPipesKeepTheTailOfTheLog()
 
     QCOMPARE(manager.statusMessage(), QStringLiteral("Failed to start — see error below"));
     const QString error = manager.lastLaunchError().value_or(QString());
-    QVERIFY(error.endsWith(QStringLiteral("line 39999\nlast words\n[exit 1]")));
+    QVERIFY(error.startsWith(QChar(0x00E9)));
+    QVERIFY(error.endsWith(QStringLiteral("\nlast word\n[exit 1]")));
     QVERIFY(error.toUtf8().size() <= 64 * 1024 + 16);
-    QVERIFY(error.toUtf8().size() > 60 * 1024);
 }
 
 void TestServerManager::launchRefused()
@@ -364,7 +363,14 @@ void TestServerManager::leftoverEngine()
     const QStringList arguments = leftoverIsEngine
         ? baseArguments(fixture.environment.port, QStringLiteral("8192"))
         : QStringList{QStringLiteral("30")};
-    QVERIFY(QProcess::startDetached(program, arguments, QString(), &leftover));
+    QProcess detached;
+    detached.setProgram(program);
+    detached.setArguments(arguments);
+    // Not on our pipes: a leftover must never hold the test runner's output open.
+    detached.setStandardOutputFile(QProcess::nullDevice());
+    detached.setStandardErrorFile(QProcess::nullDevice());
+    QVERIFY(detached.startDetached(&leftover));
+    const auto cleanup = qScopeGuard([leftover] { ::kill(static_cast<pid_t>(leftover), SIGKILL); });
     if (leftoverIsEngine)
         QTRY_VERIFY(QCoro::waitFor(manager.checkHealth()));
     QFile record(fixture.environment.enginePidFile);
@@ -377,8 +383,6 @@ void TestServerManager::leftoverEngine()
     QCOMPARE(isAlive(leftover), !leftoverIsEngine);
     QCOMPARE(recordedPid(fixture) != leftover, true);
     QCoro::waitFor(manager.stopServer());
-    if (!leftoverIsEngine)
-        ::kill(static_cast<pid_t>(leftover), SIGKILL);
 }
 
 QTEST_GUILESS_MAIN(TestServerManager)
