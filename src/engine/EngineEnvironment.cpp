@@ -1,0 +1,35 @@
+#include "engine/EngineEnvironment.h"
+
+#include "platform/AppPaths.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+EngineEnvironment EngineEnvironment::standard()
+{
+    EngineEnvironment environment;
+    // Homebrew's two macOS prefixes first, then Homebrew on Linux and a distribution package.
+    environment.engineCandidates = {
+        QStringLiteral("/opt/homebrew/bin/llama-server"),
+        QStringLiteral("/usr/local/bin/llama-server"),
+        QStringLiteral("/opt/homebrew/bin/llama-cli"),
+        QStringLiteral("/usr/local/bin/llama-cli"),
+        QStringLiteral("/home/linuxbrew/.linuxbrew/bin/llama-server"),
+        QStringLiteral("/usr/bin/llama-server"),
+    };
+    environment.homebrewLocations = {
+        QStringLiteral("/opt/homebrew/bin/brew"),
+        QStringLiteral("/usr/local/bin/brew"),
+        QStringLiteral("/home/linuxbrew/.linuxbrew/bin/brew"),
+    };
+    environment.brewPath = QStringLiteral(
+        "/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/bin:/bin:/home/linuxbrew/.linuxbrew/bin");
+    environment.compilerPath = QStringLiteral("/usr/bin/cc");
+    // Without a per-user data folder there is nowhere to keep the substitute library.
+    if (!QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).isEmpty()) {
+        const QDir appSupport(AppPaths::appSupportDirectory());
+        environment.metalStubDirectory = appSupport.filePath(QStringLiteral("metal-stub"));
+        environment.enginePidFile = appSupport.filePath(QStringLiteral("engine.pid"));
+    }
+    return environment;
+}

@@ -1,0 +1,141 @@
+#pragma once
+
+#include "engine/BrewInstallState.h"
+#include "engine/EngineEnvironment.h"
+#include "engine/EngineLogBuffer.h"
+#include "engine/EngineRecord.h"
+#include "engine/RecoveryLadder.h"
+
+#include <QObject>
+#include <QString>
+#include <qcorotask.h>
+#include <optional>
+
+class QNetworkAccessManager;
+class QProcess;
+
+// Owns the local inference engine: finds llama-server, starts it on one model file, waits until
+// it answers /health, stops it, retries with safer settings when it dies while loading, and
+// installs or removes it through Homebrew. All on the GUI thread.
+class ServerManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
+    Q_PROPERTY(bool isStarting READ isStarting NOTIFY isStartingChanged)
+    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    // Empty text = none.
+    Q_PROPERTY(QString activeModelPath READ activeModelPathText NOTIFY activeModelChanged)
+    Q_PROPERTY(QString activeModelName READ activeModelNameText NOTIFY activeModelChanged)
+    Q_PROPERTY(QString lastLaunchError READ lastLaunchErrorText NOTIFY lastLaunchErrorChanged)
+    Q_PROPERTY(QString brewInstallState READ brewInstallStateName NOTIFY brewInstallStateChanged)
+    Q_PROPERTY(QString brewInstallMessage READ brewInstallMessage NOTIFY brewInstallStateChanged)
+    Q_PROPERTY(QString brewOutput READ brewOutput NOTIFY brewOutputChanged)
+    Q_PROPERTY(bool isUninstalling READ isUninstalling NOTIFY isUninstallingChanged)
+    Q_PROPERTY(int port READ port CONSTANT)
+    // Re-read after an install: engineChanged is the "everything may have changed" signal.
+    Q_PROPERTY(QString engineExecutablePath READ engineExecutablePathText NOTIFY engineChanged)
+    Q_PROPERTY(bool isEngineInstalled READ isEngineInstalled NOTIFY engineChanged)
+    Q_PROPERTY(bool isHomebrewInstalled READ isHomebrewInstalled NOTIFY engineChanged)
+
+public:
+    explicit ServerManager(QObject *parent = nullptr);
+    ServerManager(const EngineEnvironment &environment, QObject *parent);
+    ~ServerManager() override;
+
+    bool isRunning() const;
+    bool isStarting() const;
+    QString statusMessage() const;
+    std::optional<QString> activeModelPath() const;
+    std::optional<QString> activeModelName() const;
+    std::optional<QString> lastLaunchError() const;
+    QString activeModelPathText() const { return activeModelPath().value_or(QString()); }
+    QString activeModelNameText() const { return activeModelName().value_or(QString()); }
+    QString lastLaunchErrorText() const { return lastLaunchError().value_or(QString()); }
+    BrewInstallState brewInstallState() const;
+    QString brewInstallStateName() const { return brewInstallState().kindName(); }
+    QString brewInstallMessage() const { return brewInstallState().message; }
+    QString brewOutput() const;
+    bool isUninstalling() const;
+    int port() const;
+
+    std::optional<QString> engineExecutablePath() const;
+    QString engineExecutablePathText() const { return engineExecutablePath().value_or(QString()); }
+    bool isEngineInstalled() const { return engineExecutablePath().has_value(); }
+    std::optional<QString> homebrewPath() const;
+    bool isHomebrewInstalled() const { return homebrewPath().has_value(); }
+
+    // Starts the engine on one model file; the outcome is reported only through the properties.
+    QCoro::Task<> startServer(QString modelPath, QString modelName,
+                              std::optional<int> gpuLayers = std::nullopt,
+                              std::optional<QString> executablePath = std::nullopt,
+                              bool noMmap = false,
+                              std::optional<int> contextSize = std::nullopt);
+    QCoro::Task<> stopServer();
+    QCoro::Task<bool> checkHealth();
+    QCoro::Task<> installViaHomebrew();
+    QCoro::Task<> uninstallViaHomebrew();
+    // Builds (once) the substitute GPU library; the directory holding it, or none.
+    std::optional<QString> buildMetalStub();
+
+    // Fire-and-forget forms for the views.
+    Q_INVOKABLE void start(const QString &modelPath, const QString &modelName);
+    Q_INVOKABLE void stop();
+    Q_INVOKABLE void install();
+    Q_INVOKABLE void uninstall();
+
+signals:
+    void isRunningChanged();
+    void isStartingChanged();
+    void statusMessageChanged();
+    void activeModelChanged();
+    void lastLaunchErrorChanged();
+    void brewInstallStateChanged();
+    void brewOutputChanged();
+    void isUninstallingChanged();
+    void engineChanged();
+
+private:
+    QCoro::Task<> handleEarlyExit(QString modelPath, QString modelName, QString executable,
+                                  RecoveryLadder::Attempt failed);
+    // The substitute GPU library, compiled without holding up the GUI thread.
+    QCoro::Task<std::optional<QString>> buildMetalStubInBackground();
+    // Writes the stub source; the library path to build, or none when it cannot be built.
+    std::optional<QString> prepareMetalStub(bool *alreadyBuilt) const;
+    QStringList metalStubCompilerArguments(const QString &library) const;
+
+    // Asks the engine to end, forces it after the grace time, then releases it.
+    QCoro::Task<> endProcess(QProcess *process);
+    void releaseServerProcess();
+    QProcess *createBrewProcess(const QStringList &arguments);
+    void appendBrewOutput(const QByteArray &piece);
+
+    void setIsRunning(bool value);
+    void setIsStarting(bool value);
+    void setStatusMessage(const QString &value);
+    void setActiveModel(std::optional<QString> path, std::optional<QString> name);
+    void setLastLaunchError(std::optional<QString> value);
+    void setBrewInstallState(const BrewInstallState &value);
+    void setBrewOutput(const QString &value);
+    void setIsUninstalling(bool value);
+
+    EngineEnvironment m_environment;
+    EngineRecord m_engineRecord;
+    QNetworkAccessManager *m_network;
+
+    bool m_isRunning = false;
+    bool m_isStarting = false;
+    QString m_statusMessage;
+    std::optional<QString> m_activeModelPath;
+    std::optional<QString> m_activeModelName;
+    std::optional<QString> m_lastLaunchError;
+    BrewInstallState m_brewInstallState;
+    QString m_brewOutput;
+    bool m_isUninstalling = false;
+
+    QProcess *m_serverProcess = nullptr;
+    // Everything the engine wrote on standard error, read as it arrives.
+    EngineLogBuffer m_stderrLog;
+    // Changes on every launch and every stop, so a start that was waiting learns that it has
+    // been replaced.
+    quint64 m_generation = 0;
+};

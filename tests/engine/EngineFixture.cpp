@@ -1,0 +1,100 @@
+#include "EngineFixture.h"
+
+#include "TestSupport.h"
+#include "engine/ServerManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTcpServer>
+
+int freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+EngineFixture::EngineFixture()
+{
+    environment.port = freePort();
+    environment.pollIntervalMs = 20;
+    environment.lastPoll = 120;
+    environment.healthTimeoutMs = 1000;
+    environment.stopGraceMs = 500;
+    environment.compilerPath = QStringLiteral("/usr/bin/cc");
+    environment.brewPath = QStringLiteral("/usr/bin:/bin");
+    environment.metalStubDirectory = path(QStringLiteral("metal-stub"));
+    environment.enginePidFile = path(QStringLiteral("engine.pid"));
+    environment.engineCandidates = {fakeEngine()};
+}
+
+EngineFixture::~EngineFixture()
+{
+    qunsetenv("MORLO_FAKE_ENGINE_SCRIPT");
+}
+
+QString EngineFixture::path(const QString &name) const
+{
+    return QDir(m_dir.path()).filePath(name);
+}
+
+QString EngineFixture::fakeEngine()
+{
+    return QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-llama-server"));
+}
+
+QString EngineFixture::fakeBrew()
+{
+    return QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-brew"));
+}
+
+void EngineFixture::setEngineScript(QJsonObject script)
+{
+    script.insert(QStringLiteral("launchLog"), path(QStringLiteral("launches.jsonl")));
+    const QString file = path(QStringLiteral("engine-script.json"));
+    QFile out(file);
+    out.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    out.write(QJsonDocument(script).toJson());
+    out.close();
+    QFile::remove(file + QStringLiteral(".launches"));
+    QFile::remove(path(QStringLiteral("launches.jsonl")));
+    qputenv("MORLO_FAKE_ENGINE_SCRIPT", file.toUtf8());
+}
+
+QList<QJsonObject> EngineFixture::launches() const
+{
+    QList<QJsonObject> result;
+    QFile log(path(QStringLiteral("launches.jsonl")));
+    if (!log.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            result << QJsonDocument::fromJson(line).object();
+    }
+    return result;
+}
+
+QStringList EngineFixture::arguments(const QJsonObject &launch)
+{
+    QStringList argv;
+    for (const QJsonValue &value : launch.value(QStringLiteral("argv")).toArray())
+        argv << value.toString();
+    if (!argv.isEmpty() && !argv.first().startsWith(QLatin1String("--")))
+        argv.removeFirst();
+    return argv;
+}
+
+QString EngineFixture::libraryPath(const QJsonObject &launch)
+{
+    return launch.value(QStringLiteral("env")).toObject().value(QStringLiteral("DYLD_LIBRARY_PATH")).toString();
+}
+
+QStringList *EngineFixture::recordStatuses(ServerManager &manager)
+{
+    auto *statuses = new QStringList;
+    QObject::connect(&manager, &ServerManager::statusMessageChanged, &manager,
+                     [statuses, &manager] { statuses->append(manager.statusMessage()); });
+    QObject::connect(&manager, &QObject::destroyed, [statuses] { delete statuses; });
+    return statuses;
+}
