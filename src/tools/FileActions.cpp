@@ -65,7 +65,8 @@ TextResult readFile(const QString &path)
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return fileError(file);
-    QStringDecoder decoder(QStringConverter::Utf8);
+    // Stateless, so a sequence cut off at the end of the file counts as invalid too.
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
     QString text = decoder(bytes);
     if (decoder.hasError())
         return ActionError{QStringLiteral("QStringConverter"), 1,
