@@ -39,6 +39,8 @@ class TestFileActions : public QObject
     QString at(const QString &name) const { return m_dir.filePath(name); }
 
 private slots:
+    void init() { QDir(trashFolder()).removeRecursively(); }
+
     void reading_data()
     {
         QTest::addColumn<QString>("path");
