@@ -12,14 +12,19 @@ namespace {
 
 const QString clockName = QStringLiteral("Morlo Test Clock");
 
-// How many of this user's processes run xclock with the given title.
+// How many live xclock processes carry the given title, read straight from /proc.
 int clocksTitled(const QString &title)
 {
-    QProcess pgrep;
-    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-u"), QString::number(::getuid()), QStringLiteral("-f"),
-                                          QStringLiteral("^/?[a-z/]*xclock -title ") + title});
-    pgrep.waitForFinished();
-    return pgrep.readAllStandardOutput().count('\n');
+    int count = 0;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> argv = commandLine.readAll().split('\0');
+        if (argv.size() >= 3 && argv[0].endsWith("xclock") && argv[1] == "-title" && argv[2] == title.toUtf8())
+            ++count;
+    }
+    return count;
 }
 
 } // namespace
