@@ -57,7 +57,7 @@ std::optional<ActionError> activate(const DesktopEntry &entry, const QString &na
     if (!processesOf(entry).isEmpty())
         return std::nullopt;
     const QString directory = entry.workingDirectory.isEmpty() ? QDir::homePath() : entry.workingDirectory;
-    if (!QProcess::startDetached(entry.program, entry.arguments, directory))
+    if (!QProcess::startDetached(entry.command, entry.arguments, directory))
         return scriptError(QStringLiteral("Application \"%1\" could not be started").arg(name));
     return std::nullopt;
 }

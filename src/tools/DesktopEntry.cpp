@@ -39,7 +39,7 @@ struct ExecToken
 };
 
 // Splits an Exec value into arguments: double quotes group, and inside them a backslash keeps
-// the next character. Launch placeholders (%f, %U, …) are dropped and "%%" is a plain "%".
+// the next character. Launch field codes (%f, %U, …) are dropped and "%%" is a plain "%".
 QList<ExecToken> splitExec(const QString &exec)
 {
     QList<ExecToken> tokens;
@@ -78,12 +78,11 @@ QList<ExecToken> splitExec(const QString &exec)
     return tokens;
 }
 
-QString resolvedProgram(const QString &program)
+// The executable the name stands for, or nothing when it is not installed.
+QString executablePath(const QString &program)
 {
     const QString path = program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
-    if (path.isEmpty() || !QFileInfo(path).isExecutable())
-        return {};
-    return QFileInfo(path).canonicalFilePath();
+    return !path.isEmpty() && QFileInfo(path).isExecutable() ? path : QString();
 }
 
 } // namespace
@@ -119,7 +118,7 @@ std::optional<DesktopEntry> DesktopEntry::parse(const QByteArray &contents, cons
     if (values.value(QStringLiteral("Type")) != QLatin1String("Application") || isTrue("Hidden"))
         return std::nullopt;
     const QString tryExec = values.value(QStringLiteral("TryExec"));
-    if (!tryExec.isEmpty() && resolvedProgram(tryExec).isEmpty())
+    if (!tryExec.isEmpty() && executablePath(tryExec).isEmpty())
         return std::nullopt;
 
     QList<ExecToken> tokens = splitExec(values.value(QStringLiteral("Exec")));
@@ -135,9 +134,10 @@ std::optional<DesktopEntry> DesktopEntry::parse(const QByteArray &contents, cons
 
     DesktopEntry entry;
     entry.id = id;
-    entry.program = resolvedProgram(tokens.takeFirst().text);
-    if (entry.program.isEmpty())
+    entry.command = executablePath(tokens.takeFirst().text);
+    if (entry.command.isEmpty())
         return std::nullopt;
+    entry.program = QFileInfo(entry.command).canonicalFilePath();
     for (const ExecToken &token : tokens) {
         if (!token.hasFieldCode)
             entry.arguments.append(token.text);

@@ -12,8 +12,9 @@ struct DesktopEntry
     QString id;             // "org.example.App.desktop"; sub-folders joined with "-"
     QString name;           // Name in the user's language when the entry has one
     QStringList names;      // every Name the entry carries, for finding it by name
-    QString program;        // absolute, links resolved
-    QStringList arguments;  // fixed arguments after the program, launch placeholders dropped
+    QString command;        // the program to start, as found on the PATH (its name may matter to it)
+    QString program;        // the same with links resolved: what a running process shows
+    QStringList arguments;  // fixed arguments after the program, launch field codes dropped
     QString workingDirectory;
     bool visible = false;   // shown in menus: not NoDisplay
 

@@ -139,7 +139,9 @@ std::optional<ActionError> trashFile(const QString &path)
         return notFound(path);
     // Without the data folder the trash cannot be set up and the move would drop the file into
     // the current directory instead; make sure the Trash has a home first.
-    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!QDir().mkpath(dataFolder))
+        return ActionError{QStringLiteral("FileOp"), 513, QStringLiteral("Could not set up the Trash in ") + dataFolder};
     QFile item(expanded);
     if (!item.moveToTrash())
         return fileError(item);

@@ -10,7 +10,7 @@ namespace Screenshot {
 // when the screen cannot be captured, one of the fixed failure texts instead.
 QCoro::Task<QString> takeScreenshot();
 
-// The capture shrunk to at most 1280 pixels wide, aspect ratio kept; narrower images keep their size.
+// The capture shrunk to at most 1280 pixels wide, proportions kept; narrower images keep their size.
 QImage scaledForModel(const QImage &capture);
 
 } // namespace Screenshot

@@ -52,7 +52,7 @@ class TestScreenshot : public QObject
     Q_OBJECT
 
 private slots:
-    void scalingKeepsAspectAndTruncates_data()
+    void scalingKeepsProportionsAndTruncates_data()
     {
         QTest::addColumn<QSize>("capture");
         QTest::addColumn<QSize>("expected");
@@ -62,7 +62,7 @@ private slots:
         QTest::newRow("truncated") << QSize(1281, 2) << QSize(1280, 1);
         QTest::newRow("odd") << QSize(3000, 1999) << QSize(1280, 852);
     }
-    void scalingKeepsAspectAndTruncates()
+    void scalingKeepsProportionsAndTruncates()
     {
         QFETCH(QSize, capture);
         QFETCH(QSize, expected);
