@@ -11,6 +11,7 @@ namespace {
 constexpr qint64 readBufferBytes = 4 * 1024 * 1024;
 
 const QString timedOutDescription = QStringLiteral("The request timed out.");
+const QString connectionLostDescription = QStringLiteral("The network connection was lost.");
 
 // The server's status is not examined: whatever body it sends is the file. Qt reports some
 // statuses as errors; those are not failures of the transfer.
@@ -115,6 +116,11 @@ void HFDownloadSession::didFinishDownloading()
         didWriteData();
     if (m_failure) {
         didCompleteWithError(*m_failure);
+        return;
+    }
+    // A server that closes before the length it announced has sent a truncated file.
+    if (m_bytesExpected >= 0 && m_bytesWritten < m_bytesExpected) {
+        didCompleteWithError(connectionLostDescription);
         return;
     }
     // One rename replaces any earlier copy, so the destination is never missing or half written.
