@@ -3,12 +3,16 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 // The reply keeps at most this much unread; beyond it Qt stops reading the socket, so a slow disk
 // slows the transfer down instead of piling the file up in memory.
-constexpr qint64 readBufferBytes = 4 * 1024 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
 
 const QString timedOutDescription = QStringLiteral("The request timed out.");
 const QString connectionLostDescription = QStringLiteral("The network connection was lost.");
@@ -49,8 +53,9 @@ QNetworkAccessManager *HFDownloadSession::session()
 
 void HFDownloadSession::start(const QUrl &url)
 {
-    m_file = std::make_unique<QSaveFile>(destURL);
-    if (!m_file->open(QIODevice::WriteOnly)) {
+    // Beside the destination, so the final move is a rename within one file system.
+    m_file = std::make_unique<QTemporaryFile>(destURL + QStringLiteral(".XXXXXX.part"));
+    if (!m_file->open()) {
         report(m_file->errorString());
         return;
     }
@@ -124,16 +129,22 @@ void HFDownloadSession::didFinishDownloading()
         return;
     }
     // One rename replaces any earlier copy, so the destination is never missing or half written.
-    if (!m_file->commit()) {
-        didCompleteWithError(m_file->errorString());
+    // No sync to disk first: flushing a model's worth of pages would stall the window for
+    // seconds, and the system writes them out soon enough.
+    const QString temporaryPath = m_file->fileName();
+    m_file->close();
+    if (std::rename(QFile::encodeName(temporaryPath).constData(),
+                    QFile::encodeName(destURL).constData()) != 0) {
+        didCompleteWithError(QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
+    m_file->setAutoRemove(false);
+    m_file.reset();
     report(std::nullopt);
 }
 
 void HFDownloadSession::didCompleteWithError(const QString &description)
 {
-    m_file->cancelWriting();
     m_file.reset();  // removes the temporary file
     report(description);
 }

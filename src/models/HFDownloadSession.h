@@ -12,7 +12,7 @@
 #include <optional>
 
 class QNetworkAccessManager;
-class QSaveFile;
+class QTemporaryFile;
 
 // How long a model download may go on. Tests shorten these; the app always uses the defaults.
 struct DownloadTiming
@@ -62,7 +62,7 @@ private:
     DownloadTiming m_timing;
     QNetworkAccessManager *m_session = nullptr;
     QPointer<QNetworkReply> m_task;
-    std::unique_ptr<QSaveFile> m_file;
+    std::unique_ptr<QTemporaryFile> m_file;
     qint64 m_bytesWritten = 0;
     qint64 m_bytesExpected = -1;
     // Set when the transfer is stopped from this side, so the outcome names the real cause
