@@ -1,5 +1,6 @@
 // Downloads 1 GiB from the local hub over loopback, then the same file with `curl -o` from the
-// same server, and prints: the download rate as a share of curl's, how much resident memory grew
+// same server, three times in turn (the machine is shared, so the best time of each counts), and
+// prints: the download rate as a share of curl's, how much resident memory grew
 // while downloading, and the longest gap seen by a 1 ms timer on the main thread.
 
 #include "models/HFDownloadSession.h"
@@ -15,6 +16,9 @@
 
 namespace {
 constexpr qint64 fileBytes = 1024ll * 1024 * 1024;
+constexpr int rounds = 3;
+// Reading /proc costs time on the thread being measured; every 20 ms is enough to catch growth.
+constexpr int ticksPerMemorySample = 20;
 
 qint64 residentBytes()
 {
@@ -50,10 +54,12 @@ OwnRun downloadWithSession(const QUrl &url, const QString &dest)
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(1);
+    int ticks = 0;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         run.longestGapMs = std::max(run.longestGapMs, static_cast<double>(gapClock.nsecsElapsed()) / 1e6);
         gapClock.restart();
-        rssPeak = std::max(rssPeak, residentBytes());
+        if (++ticks % ticksPerMemorySample == 0)
+            rssPeak = std::max(rssPeak, residentBytes());
     });
 
     QElapsedTimer clock;
@@ -107,24 +113,32 @@ int main(int argc, char *argv[])
     const QString ownDest = dir.filePath(QStringLiteral("session.gguf"));
     const QString curlDest = dir.filePath(QStringLiteral("curl.gguf"));
 
-    const OwnRun own = downloadWithSession(url, ownDest);
-    QFile::remove(ownDest);
-    const std::optional<double> curl = downloadWithCurl(url, curlDest);
-    QFile::remove(curlDest);
+    OwnRun own{1e9, 0, 0, true};
+    double curl = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        const OwnRun run = downloadWithSession(url, ownDest);
+        QFile::remove(ownDest);
+        const std::optional<double> curlRun = downloadWithCurl(url, curlDest);
+        QFile::remove(curlDest);
+        if (!run.ok || !curlRun) {
+            std::fprintf(stderr, "a download did not complete\n");
+            return 1;
+        }
+        own.seconds = std::min(own.seconds, run.seconds);
+        own.rssGrowth = std::max(own.rssGrowth, run.rssGrowth);
+        own.longestGapMs = std::max(own.longestGapMs, run.longestGapMs);
+        curl = std::min(curl, *curlRun);
+    }
     hub.kill();
     hub.waitForFinished();
 
-    if (!own.ok || !curl) {
-        std::fprintf(stderr, "a download did not complete\n");
-        return 1;
-    }
     const double mib = static_cast<double>(fileBytes) / (1024 * 1024);
-    std::printf("download 1 GiB over loopback\n");
+    std::printf("download 1 GiB over loopback, best of %d\n", rounds);
     std::printf("  session: %.2f s (%.0f MiB/s)\n", own.seconds, mib / own.seconds);
-    std::printf("  curl -o: %.2f s (%.0f MiB/s)\n", *curl, mib / *curl);
-    std::printf("  rate ratio session/curl: %.2f (goal >= 0.80)\n", *curl / own.seconds);
-    std::printf("  resident memory growth: %.1f MB (goal < 20 MB)\n",
+    std::printf("  curl -o: %.2f s (%.0f MiB/s)\n", curl, mib / curl);
+    std::printf("  rate ratio session/curl: %.2f (goal >= 0.80)\n", curl / own.seconds);
+    std::printf("  resident memory growth (largest): %.1f MB (goal < 20 MB)\n",
                 static_cast<double>(own.rssGrowth) / (1024 * 1024));
-    std::printf("  longest main-thread timer gap: %.1f ms (goal < 16 ms)\n", own.longestGapMs);
+    std::printf("  longest main-thread timer gap (all rounds): %.1f ms (goal < 16 ms)\n", own.longestGapMs);
     return 0;
 }
