@@ -242,6 +242,12 @@ qint64 ModelManager::physicalMemoryGB() const
     return static_cast<qint64>(static_cast<double>(m_physicalMemoryBytes) / bytesPerGB);
 }
 
+QString ModelManager::memoryWarningText() const
+{
+    return QString::asprintf("May exceed available RAM (%lld GB). Model may load slowly or fail.",
+                             static_cast<long long>(physicalMemoryGB()));
+}
+
 void ModelManager::setPhysicalMemoryBytes(qint64 bytes)
 {
     if (m_physicalMemoryBytes == bytes)

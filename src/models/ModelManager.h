@@ -58,6 +58,8 @@ public:
     qint64 physicalMemoryBytes() const { return m_physicalMemoryBytes; }
     // Whole gigabytes, as the memory warning states them.
     qint64 physicalMemoryGB() const;
+    // The tooltip of the warning shown beside a file that may not fit in memory.
+    Q_INVOKABLE QString memoryWarningText() const;
     void setPhysicalMemoryBytes(qint64 bytes);
 
     // The download texts, for the views.

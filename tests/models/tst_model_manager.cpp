@@ -146,6 +146,9 @@ void TestModelManager::memoryWarning()
         QCOMPARE(manager.variantList()->index(i).data(ModelListModel::ExceedsAvailableRAMRole).toBool(), warned[i]);
     }
     QTEST(manager.physicalMemoryGB(), "shownGB");
+    QFETCH(qint64, shownGB);
+    QCOMPARE(manager.memoryWarningText(),
+             QStringLiteral("May exceed available RAM (%1 GB). Model may load slowly or fail.").arg(shownGB));
 }
 
 void TestModelManager::refreshFromDisk()
