@@ -42,7 +42,13 @@ HFDownloadSession::HFDownloadSession(QString destURL, ProgressHandler onProgress
     connect(&m_resourceTimer, &QTimer::timeout, this, [this] { fail(timedOutDescription); });
 }
 
-HFDownloadSession::~HFDownloadSession() = default;
+HFDownloadSession::~HFDownloadSession()
+{
+    // A transfer still running when its owner goes (the app quits) ends without calling back
+    // into a half-destroyed session; the temporary file goes with it.
+    if (m_task)
+        m_task->disconnect(this);
+}
 
 QNetworkAccessManager *HFDownloadSession::session()
 {

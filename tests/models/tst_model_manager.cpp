@@ -73,6 +73,7 @@ private slots:
     void cancelResetsAndReportsOnce();
     void parallelDownloadsReplaceExistingFiles();
     void unwritableDestination();
+    void quittingMidDownloadLeavesNothing();
     void deleteVariant_data();
     void deleteVariant();
     void loadStartsTheEngine();
@@ -301,6 +302,21 @@ void TestModelManager::unwritableDestination()
     QFile blocker(repoDir);
     QVERIFY(blocker.open(QIODevice::ReadOnly));
     QCOMPARE(blocker.readAll(), QByteArray("in the way"));
+}
+
+void TestModelManager::quittingMidDownloadLeavesNothing()
+{
+    auto manager = std::make_unique<ModelManager>(m_hub.baseURL(QStringLiteral("size=10000000,rate=2000000")),
+                                                  DownloadTiming{});
+    const QDir repoDir = QFileInfo(pathOf(*manager, 0)).absoluteDir();
+    download(*manager, 0);
+    QTRY_VERIFY(variantOf(*manager, 0).downloadedBytes > 0);
+    manager.reset();
+    QTest::qWait(50);
+    QVERIFY(repoDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
+    // The next run sees the file as absent.
+    ModelManager next;
+    QVERIFY(!variantOf(next, 0).isDownloaded);
 }
 
 void TestModelManager::deleteVariant_data()
