@@ -2,6 +2,7 @@
 
 #include "models/HFDownloadSession.h"
 #include "models/HFModel.h"
+#include "models/ModelListModel.h"
 
 #include <QHash>
 #include <QList>
@@ -12,7 +13,6 @@
 #include <optional>
 
 class AgentState;
-class ModelListModel;
 class ServerManager;
 
 // The model library: the catalogue with the live state of every file (present, downloading,

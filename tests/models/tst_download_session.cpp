@@ -43,8 +43,6 @@ private slots:
     void outcomes_data();
     void outcomes();
     void cancelLeavesNothingBehind();
-    void unwritableDestination();
-    void parallelDownloads();
 
 private:
     HFDownloadSession *startSession(Run &run, const QString &dest, const QUrl &url,
@@ -157,39 +155,6 @@ void TestDownloadSession::cancelLeavesNothingBehind()
     QVERIFY2(run.outcome->value().contains(QStringLiteral("cancel"), Qt::CaseInsensitive),
              qPrintable(run.outcome->value()));
     QVERIFY(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
-}
-
-void TestDownloadSession::unwritableDestination()
-{
-    QTemporaryDir dir;
-    // A file where the repository folder should be: nothing can be written below it.
-    QFile blocker(dir.filePath(QStringLiteral("repo")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    Run run;
-    startSession(run, dir.filePath(QStringLiteral("repo/") + fileName), fileURL(m_hub, QStringLiteral("size=1000")));
-    QTRY_VERIFY(run.outcome.has_value());
-    QVERIFY(run.outcome->has_value());
-    QVERIFY(!run.outcome->value().isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("repo")});
-}
-
-void TestDownloadSession::parallelDownloads()
-{
-    QTemporaryDir dir;
-    constexpr int count = 3;
-    std::array<Run, count> runs;
-    for (int i = 0; i < count; ++i)
-        startSession(runs[i], dir.filePath(QStringLiteral("model-%1.gguf").arg(i)),
-                     fileURL(m_hub, QStringLiteral("size=%1,rate=2000000").arg(400000 + i)));
-    // All of them make progress before any of them is done.
-    QTRY_VERIFY(std::all_of(runs.begin(), runs.end(), [](const Run &r) { return !r.fractions.isEmpty(); }));
-    QVERIFY(std::none_of(runs.begin(), runs.end(), [](const Run &r) { return r.outcome.has_value(); }));
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(runs.begin(), runs.end(), [](const Run &r) { return r.outcome.has_value(); }), 20'000);
-    for (int i = 0; i < count; ++i) {
-        QVERIFY(!runs[i].outcome->has_value());
-        QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("model-%1.gguf").arg(i))).size(), 400000 + i);
-    }
 }
 
 QTEST_GUILESS_MAIN(TestDownloadSession)
