@@ -1,0 +1,35 @@
+#pragma once
+
+#include "models/ModelVariant.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+#include <optional>
+
+// One model repository on the hub and the files of it that the app offers.
+struct HFModel
+{
+    QUuid id;
+    QString repo;            // "owner/name"
+    QString displayName;
+    QString description;
+    QString parameterCount;  // "3B", "8B"
+    QList<ModelVariant> variants;
+
+    // The hub the app downloads from (scheme, host and a trailing "/").
+    static QUrl defaultHubBaseURL();
+
+    QList<ModelVariant> downloadedVariants() const;
+    // <hub>/<repo>/resolve/main/<filename>; none when the text does not form a valid address.
+    std::optional<QUrl> downloadURL(const ModelVariant &variant, const QUrl &hubBaseURL) const;
+    // The folder name that keeps this repository's files apart: "/" becomes "_".
+    QString localDirectoryName() const;
+
+    QJsonObject toJson() const;
+    static std::optional<HFModel> fromJson(const QJsonObject &object);
+
+    bool operator==(const HFModel &) const = default;
+};
