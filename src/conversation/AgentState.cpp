@@ -103,13 +103,21 @@ void AgentState::replaceLastMessageContent(const QString &text)
 {
     if (m_messages.isEmpty())
         return;
+    const Message &last = m_messages.last();
+    replaceLastMessage(Message{QUuid::createUuid(), last.role, text, QDateTime::currentDateTime(),
+                               last.toolCalls});
+}
+
+void AgentState::replaceLastMessage(const Message &message)
+{
+    if (m_messages.isEmpty())
+        return;
     // Drop the session's shared copy first so replacing the last element does not copy the
     // whole list on every streamed fragment.
     ChatSession *session = m_activeSessionID ? findSession(*m_activeSessionID) : nullptr;
     if (session)
         session->messages = {};
-    Message &last = m_messages.last();
-    last = Message{QUuid::createUuid(), last.role, text, QDateTime::currentDateTime(), last.toolCalls};
+    m_messages.last() = message;
     if (session)
         session->messages = m_messages;
     emit lastMessageReplaced();
@@ -240,6 +248,8 @@ void AgentState::activate(const ChatSession &session)
 
 void AgentState::newSession()
 {
+    if (!canChangeConversation())
+        return;
     const ChatSession session = ChatSession::make();
     m_chatSessions.prepend(session);
     emit chatSessionsChanged();
@@ -248,6 +258,8 @@ void AgentState::newSession()
 
 void AgentState::selectSession(const QUuid &id)
 {
+    if (!canChangeConversation())
+        return;
     if (const ChatSession *session = findSession(id))
         activate(*session);
 }
@@ -316,6 +328,8 @@ void AgentState::togglePin(const QString &id)
 void AgentState::deleteSession(const QUuid &id)
 {
     const bool wasActive = m_activeSessionID == id;
+    if (wasActive && !canChangeConversation())
+        return;
     m_chatSessions.removeIf([&](const ChatSession &s) { return s.id == id; });
     emit chatSessionsChanged();
     if (wasActive) {
@@ -334,6 +348,8 @@ void AgentState::deleteSession(const QString &id)
 
 void AgentState::replaceSessions(const QList<ChatSession> &sessions)
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions = sessions;
     emit chatSessionsChanged();
     if (m_chatSessions.isEmpty())
@@ -345,6 +361,8 @@ void AgentState::replaceSessions(const QList<ChatSession> &sessions)
 
 void AgentState::clearAllChats()
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions.clear();
     newSession();
     save();
@@ -352,6 +370,8 @@ void AgentState::clearAllChats()
 
 void AgentState::resetAllData()
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions.clear();
     newSession();
     save();

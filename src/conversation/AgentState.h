@@ -54,6 +54,9 @@ public:
     void appendMessage(const Message &message);
     void removeLastMessage();
     void replaceLastMessageContent(const QString &text);
+    // Puts another message in the last one's slot (a finished reply, one carrying tool calls)
+    // and mirrors it into the active session; saves nothing.
+    void replaceLastMessage(const Message &message);
 
     bool isLoading() const { return m_isLoading; }
     void setIsLoading(bool value);
@@ -72,6 +75,9 @@ public:
     void setTokensPerSecond(double value);
 
     // --- sessions
+    // While a turn runs it writes into the conversation on screen, so switching, clearing or
+    // replacing that conversation is refused until the turn has ended.
+    bool canChangeConversation() const { return !m_isLoading; }
     const QList<ChatSession> &chatSessions() const { return m_chatSessions; }
     int sessionCount() const { return int(m_chatSessions.size()); }
     std::optional<QUuid> activeSessionID() const { return m_activeSessionID; }
