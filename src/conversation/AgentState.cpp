@@ -87,6 +87,7 @@ void AgentState::removeLastMessage()
     if (m_messages.isEmpty())
         return;
     m_messages.removeLast();
+    mirrorMessagesIntoActiveSession();
     emit lastMessageRemoved();
     emit messagesChanged();
 }

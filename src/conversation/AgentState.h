@@ -52,6 +52,7 @@ public:
     const QList<Message> &messages() const { return m_messages; }
     int messageCount() const { return int(m_messages.size()); }
     void appendMessage(const Message &message);
+    // Also mirrored into the active session, like replacing the last message; saves nothing.
     void removeLastMessage();
     void replaceLastMessageContent(const QString &text);
     // Puts another message in the last one's slot (a finished reply, one carrying tool calls)

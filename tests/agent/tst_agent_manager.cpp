@@ -43,6 +43,12 @@ QJsonObject errorReply(int status, const QString &message)
                                       {QStringLiteral("type"), QStringLiteral("invalid_request_error")}}}}}};
 }
 
+// A turn may end inside the call that ended it (a cancelled stream, a turn with nothing to do).
+bool ended(QSignalSpy &finished)
+{
+    return !finished.isEmpty() || finished.wait(20000);
+}
+
 int freePort()
 {
     QTcpServer probe;
@@ -167,7 +173,7 @@ bool TestAgentManager::runTurn(const QString &text)
 {
     QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
     m_agent->sendMessage(text);
-    return finished.wait(20000);
+    return ended(finished);
 }
 
 QList<QJsonObject> TestAgentManager::requests() const
@@ -375,10 +381,7 @@ void TestAgentManager::cancelWhileStreaming_data()
 
     QTest::newRow("before the first fragment") << QJsonObject{{"hold", true}} << QStringList{"user"}
                                                << "cancel me";
-    QJsonArray slow;
-    for (int i = 0; i < 50; ++i)
-        slow.append(i == 0 ? QStringLiteral("Some text") : QStringLiteral(" more"));
-    QTest::newRow("after some text") << QJsonObject{{"chunks", slow}, {"delayMs", 150}}
+    QTest::newRow("after some text") << QJsonObject{{"chunks", QJsonArray{"Some text"}}, {"hold", true}}
                                      << QStringList{"user", "assistant"} << "Some text";
 }
 
@@ -398,7 +401,7 @@ void TestAgentManager::cancelWhileStreaming()
         QTest::qWait(100);
     m_agent->cancelGeneration();
     QVERIFY(!m_agent->hasCurrentTask());
-    QVERIFY(finished.wait(5000));
+    QVERIFY(ended(finished));
 
     QCOMPARE(roles(), rolesLeft);
     QCOMPARE(m_state->messages().last().content, lastShown);
@@ -433,7 +436,7 @@ void TestAgentManager::cancelWhileCardWaits()
     QVERIFY(m_state->isLoading());
     QVERIFY(!QFile::exists(target));
     m_state->resolveApproval(approve);
-    QVERIFY(finished.wait(5000));
+    QVERIFY(ended(finished));
 
     QCOMPARE(QFile::exists(target), approve);
     QCOMPARE(roles(), QStringList({"user", "assistant", "tool_result", "assistant"}));
@@ -482,7 +485,7 @@ void TestAgentManager::historyIsCapped()
 
 void TestAgentManager::speedFigureShowsThenResets()
 {
-    startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 40}}});
+    startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200}}});
     QElapsedTimer clock;
     clock.start();
     QVERIFY(runTurn(QStringLiteral("count")));
@@ -538,7 +541,7 @@ void TestAgentManager::conversationStaysDuringTurn()
 
     QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
     m_agent->cancelGeneration();
-    QVERIFY(finished.wait(5000));
+    QVERIFY(ended(finished));
     QCOMPARE(roles(), QStringList({"user"}));
     m_state->newSession();
     QVERIFY(*m_state->activeSessionID() != started);
