@@ -22,9 +22,8 @@ const QStringList AgentManager::autoApprovedTools = {
     QStringLiteral("get_clipboard"), QStringLiteral("list_local_models"),
 };
 
-const QString AgentManager::followUpInstruction = QStringLiteral(
-    "\nIn one or two sentences, briefly confirm what was just done. Don't repeat raw output "
-    "verbatim.");
+const QString AgentManager::followUpInstruction = QStringLiteral("\n")
+    + QStringLiteral("In one or two sentences, briefly confirm what was just done. Don't repeat raw output verbatim.");
 
 namespace {
 

@@ -4,8 +4,9 @@
 
 class QSoundEffect;
 
-// The short chime played when a reply is complete. The effect is created on first use and
-// plays asynchronously; without a sound device it simply stays silent.
+// The short chime played when a reply is complete, in place of the system sound "Tink", which
+// only exists on macOS; the chime is our own (see sound/make_chime.py). The effect is created on
+// first use and plays asynchronously; without a sound device it simply stays silent.
 class CompletionSound : public QObject
 {
     Q_OBJECT

@@ -72,14 +72,13 @@ bool isSpaceOrTab(QChar c)
 
 const QString &toolInstructionBlock()
 {
-    static const QString block = QStringLiteral(
-        "\n"
-        "For explicit system actions only (open app, read/write file, etc.) output exactly one "
-        "line: TOOL_CALL: {\"name\":\"toolname\",\"arguments\":{\"key\":\"value\"}}\n"
-        "Tools: list_files, read_file, write_file, delete_file, take_screenshot, open_app, "
-        "close_app, list_open_apps, get_system_info, get_clipboard, set_clipboard\n"
-        "NEVER call tools to answer questions. NEVER include tool names, clipboard contents, file "
-        "paths, or system info in a normal reply.");
+    // One literal per line of the block, so each reads exactly as the model sees it.
+    static const QString block = QStringLiteral("\n")
+        + QStringLiteral("For explicit system actions only (open app, read/write file, etc.) output exactly one line: TOOL_CALL: {\"name\":\"toolname\",\"arguments\":{\"key\":\"value\"}}")
+        + QStringLiteral("\n")
+        + QStringLiteral("Tools: list_files, read_file, write_file, delete_file, take_screenshot, open_app, close_app, list_open_apps, get_system_info, get_clipboard, set_clipboard")
+        + QStringLiteral("\n")
+        + QStringLiteral("NEVER call tools to answer questions. NEVER include tool names, clipboard contents, file paths, or system info in a normal reply.");
     return block;
 }
 
@@ -107,6 +106,8 @@ QString compose(const Inputs &inputs)
         prompt += QStringLiteral(" Be concise and direct.");
     else if (inputs.responseStyle == QLatin1String("detailed"))
         prompt += QStringLiteral(" Be thorough and detailed.");
+    // On macOS the home line is "/Users/" followed by the login name; elsewhere that folder does
+    // not exist, so the caller passes the real home folder and the model is sent to paths that work.
     prompt += QStringLiteral("\n\nHome: ") + inputs.home;
     prompt += toolInstructionBlock();
     return prompt;
