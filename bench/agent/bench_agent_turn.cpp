@@ -110,7 +110,8 @@ int main(int argc, char *argv[])
         std::printf("agent turn, %6d fragments: median %.4f ms per fragment\n", fragments, ms);
         std::fflush(stdout);
     }
-    std::printf("agent turn, 64k/1k cost ratio: %.2f (goal <= 1.5); 16k goal < 0.1 ms per fragment\n",
-                figures.at(2) / figures.at(0));
+    std::printf("agent turn, 64k/1k cost ratio: %.2f (goal <= 1.5); 64k/16k: %.2f; "
+                "16k goal < 0.1 ms per fragment\n",
+                figures.at(2) / figures.at(0), figures.at(2) / figures.at(1));
     return 0;
 }
