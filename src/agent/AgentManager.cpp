@@ -255,7 +255,8 @@ void AgentManager::followUpFragment(const QString &fragment)
     // prompt lines never appear while streaming.
     m_state->appendStreamingContent(fragment);
     m_streamingReply.append(fragment);
-    m_state->replaceLastMessageContent(m_streamingReply.text());
+    const StreamingSanitizer::Change change = m_streamingReply.takeChange();
+    m_state->replaceLastMessageContent(change.keep, change.tail);
 }
 
 QCoro::Task<> AgentManager::handleReply(std::shared_ptr<Turn> turn, LLMReply reply)

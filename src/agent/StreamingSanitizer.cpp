@@ -79,21 +79,67 @@ void StreamingSanitizer::finishLine()
     m_lineEnd = 0;
     m_lineCloseBracket = -1;
     m_lineMentionsEmptyOrContains = false;
+    ++m_lineNumber;
 }
 
-QString StreamingSanitizer::text() const
+StreamingSanitizer::Shape StreamingSanitizer::shape() const
 {
-    const QStringView kept(m_kept);
-    if (m_lineBegin < 0 || !lineDisplayable()) {
-        if (m_keptBegin < 0)
-            return QString();
-        return kept.sliced(m_keptBegin, m_keptEnd - m_keptBegin).toString();
+    Shape shape;
+    shape.lineNumber = m_lineNumber;
+    const bool lineShown = m_lineBegin >= 0 && lineDisplayable();
+    if (!lineShown) {
+        if (m_keptBegin >= 0) {
+            shape.keptFrom = m_keptBegin;
+            shape.keptTo = m_keptEnd;
+        }
+        return shape;
     }
-    const QStringView line(m_line);
-    if (m_keptBegin < 0)
-        return line.sliced(m_lineBegin, m_lineEnd - m_lineBegin).toString();
-    QString text;
-    text.reserve(m_kept.size() - m_keptBegin + 1 + m_lineEnd);
-    text.append(kept.sliced(m_keptBegin)).append(QLatin1Char('\n')).append(line.first(m_lineEnd));
-    return text;
+    shape.line = true;
+    shape.lineTo = m_lineEnd;
+    if (m_keptBegin < 0) {
+        shape.lineFrom = m_lineBegin;
+    } else {
+        // White space at the end of the kept lines is inside the text now.
+        shape.keptFrom = m_keptBegin;
+        shape.keptTo = m_kept.size();
+    }
+    return shape;
+}
+
+// Kept lines only grow and their first visible character never moves, and an unfinished line
+// only grows, so the two texts share their stretches up to the shorter end.
+qsizetype StreamingSanitizer::commonPrefix(const Shape &before, const Shape &now)
+{
+    if (before.keptFrom < 0) {
+        const bool sameLine = before.line && now.line && now.keptFrom < 0
+            && before.lineNumber == now.lineNumber && before.lineFrom == now.lineFrom;
+        return sameLine ? std::min(before.lineTo, now.lineTo) - before.lineFrom : 0;
+    }
+    qsizetype common = std::min(before.keptTo, now.keptTo) - before.keptFrom;
+    if (before.keptTo == now.keptTo && before.line && now.line && before.lineNumber == now.lineNumber)
+        common += 1 + std::min(before.lineTo, now.lineTo);
+    return common;
+}
+
+StreamingSanitizer::Change StreamingSanitizer::takeChange()
+{
+    const Shape now = shape();
+    Change change;
+    change.keep = m_shown ? commonPrefix(*m_shown, now) : 0;
+    m_shown = now;
+
+    qsizetype skip = change.keep;
+    const auto addFrom = [&](QStringView piece) {
+        const qsizetype skipped = std::min(skip, piece.size());
+        change.tail += piece.sliced(skipped);
+        skip -= skipped;
+    };
+    if (now.keptFrom >= 0)
+        addFrom(QStringView(m_kept).sliced(now.keptFrom, now.keptTo - now.keptFrom));
+    if (now.line) {
+        if (now.keptFrom >= 0)
+            addFrom(u"\n");
+        addFrom(QStringView(m_line).sliced(now.lineFrom, now.lineTo - now.lineFrom));
+    }
+    return change;
 }

@@ -111,14 +111,30 @@ void AgentState::replaceLastMessageContent(const QString &text)
 
 void AgentState::replaceLastMessage(const Message &message)
 {
+    editLastMessage([&](Message &last) { last = message; });
+}
+
+void AgentState::replaceLastMessageContent(qsizetype keep, QStringView tail)
+{
+    editLastMessage([&](Message &last) {
+        QString text = std::move(last.content);
+        text.truncate(keep);
+        text.append(tail);
+        last = Message{QUuid::createUuid(), last.role, std::move(text), QDateTime::currentDateTime(),
+                       last.toolCalls};
+    });
+}
+
+void AgentState::editLastMessage(const std::function<void(Message &)> &edit)
+{
     if (m_messages.isEmpty())
         return;
-    // Drop the session's shared copy first so replacing the last element does not copy the
-    // whole list on every streamed fragment.
+    // Drop the session's shared copy first so changing the last element neither copies the
+    // whole list nor its text on every streamed fragment.
     ChatSession *session = m_activeSessionID ? findSession(*m_activeSessionID) : nullptr;
     if (session)
         session->messages = {};
-    m_messages.last() = message;
+    edit(m_messages.last());
     if (session)
         session->messages = m_messages;
     emit lastMessageReplaced();

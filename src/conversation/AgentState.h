@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QVariantMap>
 #include <qcorotask.h>
+#include <functional>
 #include <optional>
 
 class ArchiveStore;
@@ -58,6 +59,10 @@ public:
     // Puts another message in the last one's slot (a finished reply, one carrying tool calls)
     // and mirrors it into the active session; saves nothing.
     void replaceLastMessage(const Message &message);
+    // replaceLastMessageContent given as an edit of the current text: its first `keep`
+    // characters, then `tail`. A streamed reply grows in place this way instead of being
+    // copied whole for every fragment.
+    void replaceLastMessageContent(qsizetype keep, QStringView tail);
 
     bool isLoading() const { return m_isLoading; }
     void setIsLoading(bool value);
@@ -152,6 +157,7 @@ private:
     ChatSession *findSession(const QUuid &id);
     void setMessages(const QList<Message> &messages);
     void mirrorMessagesIntoActiveSession();
+    void editLastMessage(const std::function<void(Message &)> &edit);
 
     // Long-lived so a save only updates memory; the settings file is written from the event loop.
     DefaultsStore m_defaults;

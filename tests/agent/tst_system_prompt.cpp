@@ -133,8 +133,8 @@ void TestSystemPrompt::sanitize()
     QCOMPARE(sanitizeReply(reply), shown);
 }
 
-// The streamed cleaner must show exactly what cleaning the whole text shows, after every
-// fragment. Replies are built from lines that start like leaked or ordinary lines, then cut at
+// The streamed cleaner's edits, applied one after another, must show exactly what cleaning the
+// whole text shows, after every fragment. Replies are built from lines that start like leaked or ordinary lines, then cut at
 // random places, so every rule sees its words split across fragments.
 void TestSystemPrompt::streamedCleaningMatchesWholeCleaning()
 {
@@ -157,13 +157,17 @@ void TestSystemPrompt::streamedCleaningMatchesWholeCleaning()
                 + starts.at(random.bounded(starts.size())) + tails.at(random.bounded(tails.size()));
         }
         StreamingSanitizer streamed;
+        QString shown;
         qsizetype at = 0;
         while (at < whole.size()) {
             const qsizetype length = std::min<qsizetype>(random.bounded(1, 6), whole.size() - at);
             streamed.append(QStringView(whole).sliced(at, length));
             at += length;
+            const StreamingSanitizer::Change change = streamed.takeChange();
+            QVERIFY(change.keep <= shown.size());
+            shown = shown.first(change.keep) + change.tail;
             const QString sofar = whole.first(at);
-            if (streamed.text() != sanitizeReply(sofar))
+            if (shown != sanitizeReply(sofar))
                 QFAIL(qPrintable(QStringLiteral("differs after %1")
                                      .arg(QString::fromLatin1(sofar.toUtf8().toPercentEncoding()))));
         }
