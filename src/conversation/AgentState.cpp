@@ -87,6 +87,7 @@ void AgentState::removeLastMessage()
     if (m_messages.isEmpty())
         return;
     m_messages.removeLast();
+    mirrorMessagesIntoActiveSession();
     emit lastMessageRemoved();
     emit messagesChanged();
 }
@@ -103,13 +104,37 @@ void AgentState::replaceLastMessageContent(const QString &text)
 {
     if (m_messages.isEmpty())
         return;
-    // Drop the session's shared copy first so replacing the last element does not copy the
-    // whole list on every streamed fragment.
+    const Message &last = m_messages.last();
+    replaceLastMessage(Message{QUuid::createUuid(), last.role, text, QDateTime::currentDateTime(),
+                               last.toolCalls});
+}
+
+void AgentState::replaceLastMessage(const Message &message)
+{
+    editLastMessage([&](Message &last) { last = message; });
+}
+
+void AgentState::replaceLastMessageContent(qsizetype keep, QStringView tail)
+{
+    editLastMessage([&](Message &last) {
+        QString text = std::move(last.content);
+        text.truncate(keep);
+        text.append(tail);
+        last = Message{QUuid::createUuid(), last.role, std::move(text), QDateTime::currentDateTime(),
+                       last.toolCalls};
+    });
+}
+
+void AgentState::editLastMessage(const std::function<void(Message &)> &edit)
+{
+    if (m_messages.isEmpty())
+        return;
+    // Drop the session's shared copy first so changing the last element neither copies the
+    // whole list nor its text on every streamed fragment.
     ChatSession *session = m_activeSessionID ? findSession(*m_activeSessionID) : nullptr;
     if (session)
         session->messages = {};
-    Message &last = m_messages.last();
-    last = Message{QUuid::createUuid(), last.role, text, QDateTime::currentDateTime(), last.toolCalls};
+    edit(m_messages.last());
     if (session)
         session->messages = m_messages;
     emit lastMessageReplaced();
@@ -240,6 +265,8 @@ void AgentState::activate(const ChatSession &session)
 
 void AgentState::newSession()
 {
+    if (!canChangeConversation())
+        return;
     const ChatSession session = ChatSession::make();
     m_chatSessions.prepend(session);
     emit chatSessionsChanged();
@@ -248,6 +275,8 @@ void AgentState::newSession()
 
 void AgentState::selectSession(const QUuid &id)
 {
+    if (!canChangeConversation())
+        return;
     if (const ChatSession *session = findSession(id))
         activate(*session);
 }
@@ -316,6 +345,8 @@ void AgentState::togglePin(const QString &id)
 void AgentState::deleteSession(const QUuid &id)
 {
     const bool wasActive = m_activeSessionID == id;
+    if (wasActive && !canChangeConversation())
+        return;
     m_chatSessions.removeIf([&](const ChatSession &s) { return s.id == id; });
     emit chatSessionsChanged();
     if (wasActive) {
@@ -334,6 +365,8 @@ void AgentState::deleteSession(const QString &id)
 
 void AgentState::replaceSessions(const QList<ChatSession> &sessions)
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions = sessions;
     emit chatSessionsChanged();
     if (m_chatSessions.isEmpty())
@@ -345,6 +378,8 @@ void AgentState::replaceSessions(const QList<ChatSession> &sessions)
 
 void AgentState::clearAllChats()
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions.clear();
     newSession();
     save();
@@ -352,6 +387,8 @@ void AgentState::clearAllChats()
 
 void AgentState::resetAllData()
 {
+    if (!canChangeConversation())
+        return;
     m_chatSessions.clear();
     newSession();
     save();

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QVariantMap>
 #include <qcorotask.h>
+#include <functional>
 #include <optional>
 
 class ArchiveStore;
@@ -52,8 +53,16 @@ public:
     const QList<Message> &messages() const { return m_messages; }
     int messageCount() const { return int(m_messages.size()); }
     void appendMessage(const Message &message);
+    // Also mirrored into the active session, like replacing the last message; saves nothing.
     void removeLastMessage();
     void replaceLastMessageContent(const QString &text);
+    // Puts another message in the last one's slot (a finished reply, one carrying tool calls)
+    // and mirrors it into the active session; saves nothing.
+    void replaceLastMessage(const Message &message);
+    // replaceLastMessageContent given as an edit of the current text: its first `keep`
+    // characters, then `tail`. A streamed reply grows in place this way instead of being
+    // copied whole for every fragment.
+    void replaceLastMessageContent(qsizetype keep, QStringView tail);
 
     bool isLoading() const { return m_isLoading; }
     void setIsLoading(bool value);
@@ -72,6 +81,9 @@ public:
     void setTokensPerSecond(double value);
 
     // --- sessions
+    // While a turn runs it writes into the conversation on screen, so switching, clearing or
+    // replacing that conversation is refused until the turn has ended.
+    bool canChangeConversation() const { return !m_isLoading; }
     const QList<ChatSession> &chatSessions() const { return m_chatSessions; }
     int sessionCount() const { return int(m_chatSessions.size()); }
     std::optional<QUuid> activeSessionID() const { return m_activeSessionID; }
@@ -145,6 +157,7 @@ private:
     ChatSession *findSession(const QUuid &id);
     void setMessages(const QList<Message> &messages);
     void mirrorMessagesIntoActiveSession();
+    void editLastMessage(const std::function<void(Message &)> &edit);
 
     // Long-lived so a save only updates memory; the settings file is written from the event loop.
     DefaultsStore m_defaults;
