@@ -1,0 +1,260 @@
+#include "ChatRules.h"
+
+#include "DataUrlImageProvider.h"
+#include "MarkdownBlocks.h"
+#include "conversation/AgentState.h"
+
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
+#include <QRegularExpression>
+#include <QFileInfo>
+#include <QQmlEngine>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+
+const QStringList ChatRules::textFileExtensions = {
+    QStringLiteral("txt"),  QStringLiteral("md"),   QStringLiteral("swift"), QStringLiteral("py"),
+    QStringLiteral("js"),   QStringLiteral("ts"),   QStringLiteral("json"),  QStringLiteral("csv"),
+    QStringLiteral("html"), QStringLiteral("css"),  QStringLiteral("xml"),   QStringLiteral("yaml"),
+    QStringLiteral("yml"),  QStringLiteral("sh"),   QStringLiteral("rb"),    QStringLiteral("go"),
+    QStringLiteral("rs"),   QStringLiteral("c"),    QStringLiteral("cpp"),   QStringLiteral("h"),
+    QStringLiteral("java"), QStringLiteral("kt"),   QStringLiteral("sql"),   QStringLiteral("log"),
+    QStringLiteral("toml"), QStringLiteral("ini"),  QStringLiteral("cfg"),
+};
+
+const QStringList ChatRules::imageDataPrefixes = {
+    QStringLiteral("data:image/jpeg;base64,"),
+    QStringLiteral("data:image/png;base64,"),
+};
+
+namespace {
+
+const QString dataUrlProvider = QStringLiteral("dataurl");
+
+
+// Grapheme clusters, so an emoji or an accented letter counts as one character.
+QList<qsizetype> graphemeBoundaries(const QString &text, qsizetype stopAfter)
+{
+    QList<qsizetype> boundaries;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    while (finder.toNextBoundary() >= 0 && boundaries.size() <= stopAfter)
+        boundaries.append(finder.position());
+    return boundaries;
+}
+
+qsizetype graphemeCount(const QString &text)
+{
+    qsizetype count = 0;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    while (finder.toNextBoundary() >= 0)
+        ++count;
+    return count;
+}
+
+std::optional<QString> readUtf8(const QString &path)
+{
+    QFile file(path);
+    if (file.size() > ChatRules::attachmentReadLimit || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+qsizetype indexOfMessage(const AgentState *state, const QString &messageId)
+{
+    const QUuid id(messageId);
+    const auto &messages = state->messages();
+    for (qsizetype i = 0; i < messages.size(); ++i)
+        if (messages.at(i).id == id)
+            return i;
+    return -1;
+}
+
+void truncateBefore(AgentState *state, qsizetype index)
+{
+    while (state->messageCount() > index)
+        state->removeLastMessage();
+}
+
+} // namespace
+
+ChatRules *ChatRules::create(QQmlEngine *qmlEngine, QJSEngine *)
+{
+    if (!qmlEngine->imageProvider(dataUrlProvider))
+        qmlEngine->addImageProvider(dataUrlProvider, new DataUrlImageProvider);
+    return new ChatRules;
+}
+
+bool ChatRules::shouldHide(const QString &role, const QString &content)
+{
+    if (content.trimmed().isEmpty() || role == Roles::toolResult || role == Roles::system)
+        return true;
+    if (role == Roles::user
+        && (content.startsWith(QLatin1String("Tool results:"))
+            || content.startsWith(QLatin1String("Briefly confirm what was done"))))
+        return true;
+    if (content.contains(QStringLiteral("⚠️ No model loaded")))
+        return true;
+    if (role != Roles::assistant)
+        return false;
+    bool anyLine = false;
+    for (const QString &line : content.split(QLatin1Char('\n'))) {
+        const QString trimmed = MarkdownBlocks::trimSpacesAndTabs(line);
+        if (trimmed.isEmpty())
+            continue;
+        if (!trimmed.startsWith(QLatin1String("TOOL_CALL:")))
+            return false;
+        anyLine = true;
+    }
+    return anyLine;
+}
+
+bool ChatRules::isErrorReply(const QString &role, const QString &content)
+{
+    return role == Roles::assistant && content.startsWith(QLatin1String("Error:"));
+}
+
+bool ChatRules::canSend(const QString &inputText, bool isLoading)
+{
+    return !inputText.trimmed().isEmpty() && !isLoading;
+}
+
+QString ChatRules::shortModelName(const QString &name)
+{
+    const QStringList parts = name.split(QLatin1Char(' '));
+    if (parts.size() < 5)
+        return name;
+    return QStringList(parts.mid(0, 3)).join(QLatin1Char(' ')) + QLatin1Char(' ') + parts.last();
+}
+
+bool ChatRules::isConversationEmpty(QObject *agentState)
+{
+    const auto *state = qobject_cast<AgentState *>(agentState);
+    if (!state)
+        return true;
+    for (const Message &message : state->messages())
+        if (message.role != Roles::toolResult && message.role != Roles::system)
+            return false;
+    return true;
+}
+
+QString ChatRules::contentKind(const QString &content)
+{
+    return DataUrlImageProvider::decode(content) ? QStringLiteral("image") : QStringLiteral("text");
+}
+
+QUrl ChatRules::imageSource(const QString &content) const
+{
+    const QString key = DataUrlImageProvider::store(content);
+    if (key.isEmpty())
+        return {};
+    return QUrl(QStringLiteral("image://%1/%2").arg(dataUrlProvider, key));
+}
+
+QString ChatRules::inlineMarkdown(const QString &text)
+{
+    // Markers that would open a heading, quote, list, rule, setext underline, fence, table or
+    // HTML block; a backslash before them makes them plain characters.
+    static const QRegularExpression blockStart(QStringLiteral(
+        "^(#{1,6}(?=\\s|$)|>|[-+*](?=\\s|$)|[-*_](?:\\s*[-*_]){2,}\\s*$|=+\\s*$|```|~~~|\\||<)"));
+    static const QRegularExpression orderedItem(QStringLiteral("^\\d{1,9}(?=[.)](\\s|$))"));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines) {
+        // Leading indentation would make an indented code block; keep it visible but inert.
+        qsizetype indent = 0;
+        while (indent < line.size() && (line.at(indent) == QLatin1Char(' ') || line.at(indent) == QLatin1Char('\t')))
+            ++indent;
+        QString rest = line.mid(indent);
+        if (blockStart.match(rest).hasMatch())
+            rest.prepend(QLatin1Char('\\'));
+        else if (const auto item = orderedItem.match(rest); item.hasMatch())
+            rest.insert(item.capturedLength(), QLatin1Char('\\'));
+        line = QString(indent, QChar(0x00A0)) + rest;
+    }
+    // A backslash before a line feed is a hard break: the paragraph keeps its line breaks.
+    return lines.join(QStringLiteral("\\\n"));
+}
+
+QString ChatRules::trimLineBreaks(const QString &text)
+{
+    qsizetype start = 0;
+    qsizetype end = text.size();
+    auto lineBreak = [](QChar c) { return c == QLatin1Char('\n') || c == QLatin1Char('\r'); };
+    while (start < end && lineBreak(text.at(start)))
+        ++start;
+    while (end > start && lineBreak(text.at(end - 1)))
+        --end;
+    return text.mid(start, end - start);
+}
+
+void ChatRules::copyToClipboard(const QString &text)
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(text);
+}
+
+QString ChatRules::attachDroppedFiles(const QString &inputText, const QList<QUrl> &urls)
+{
+    QString result = inputText;
+    for (const QUrl &url : urls)
+        if (url.isLocalFile())
+            result = attachDroppedFile(result, url.toLocalFile());
+    return result;
+}
+
+QString ChatRules::attachDroppedFile(const QString &inputText, const QString &path)
+{
+    const QFileInfo info(path);
+    std::optional<QString> text;
+    if (textFileExtensions.contains(info.suffix().toLower()))
+        text = readUtf8(path);
+    if (!text)
+        return inputText + (inputText.isEmpty() ? QString() : QStringLiteral(" ")) + info.fileName();
+
+    const QList<qsizetype> boundaries = graphemeBoundaries(*text, attachmentCharacterLimit);
+    if (boundaries.size() > attachmentCharacterLimit) {
+        const qsizetype cut = boundaries.at(attachmentCharacterLimit - 1);
+        const qsizetype removed = graphemeCount(text->mid(cut));
+        *text = text->left(cut) + QStringLiteral("\n\n[File truncated — ") + QString::number(removed)
+            + QStringLiteral(" more characters]");
+    }
+    return inputText + (inputText.isEmpty() ? QString() : QStringLiteral("\n"))
+        + QStringLiteral("Contents of ") + info.fileName() + QStringLiteral(":\n```\n") + *text
+        + QStringLiteral("\n```");
+}
+
+QVariant ChatRules::editMessage(QObject *agentState, const QString &messageId)
+{
+    auto *state = qobject_cast<AgentState *>(agentState);
+    const qsizetype index = state ? indexOfMessage(state, messageId) : -1;
+    if (index < 0)
+        return {};
+    const QString content = state->messages().at(index).content;
+    truncateBefore(state, index);
+    state->save();
+    return content;
+}
+
+QVariant ChatRules::retryMessage(QObject *agentState, const QString &messageId)
+{
+    auto *state = qobject_cast<AgentState *>(agentState);
+    const qsizetype index = state ? indexOfMessage(state, messageId) : -1;
+    if (index < 0)
+        return {};
+    for (qsizetype i = index - 1; i >= 0; --i) {
+        const Message &candidate = state->messages().at(i);
+        if (candidate.role != Roles::user)
+            continue;
+        const QString content = candidate.content;
+        truncateBefore(state, i);
+        state->save();
+        return content;
+    }
+    return {};
+}
