@@ -83,13 +83,6 @@ void truncateBefore(AgentState *state, qsizetype index)
 
 } // namespace
 
-ChatRules *ChatRules::create(QQmlEngine *qmlEngine, QJSEngine *)
-{
-    if (!qmlEngine->imageProvider(dataUrlProvider))
-        qmlEngine->addImageProvider(dataUrlProvider, new DataUrlImageProvider);
-    return new ChatRules;
-}
-
 bool ChatRules::shouldHide(const QString &role, const QString &content)
 {
     if (content.trimmed().isEmpty() || role == Roles::toolResult || role == Roles::system)
@@ -132,6 +125,15 @@ QString ChatRules::shortModelName(const QString &name)
     return QStringList(parts.mid(0, 3)).join(QLatin1Char(' ')) + QLatin1Char(' ') + parts.last();
 }
 
+QString ChatRules::emptyStateSubtitle()
+{
+#ifdef Q_OS_MACOS
+    return QStringLiteral("Your intelligent macOS assistant");
+#else
+    return QStringLiteral("Your intelligent Linux assistant");
+#endif
+}
+
 bool ChatRules::isConversationEmpty(QObject *agentState)
 {
     const auto *state = qobject_cast<AgentState *>(agentState);
@@ -150,6 +152,8 @@ QString ChatRules::contentKind(const QString &content)
 
 QUrl ChatRules::imageSource(const QString &content) const
 {
+    if (QQmlEngine *engine = qmlEngine(this); engine && !engine->imageProvider(dataUrlProvider))
+        engine->addImageProvider(dataUrlProvider, new DataUrlImageProvider);
     const QString key = DataUrlImageProvider::store(content);
     if (key.isEmpty())
         return {};
@@ -227,6 +231,20 @@ QString ChatRules::attachDroppedFile(const QString &inputText, const QString &pa
     return inputText + (inputText.isEmpty() ? QString() : QStringLiteral("\n"))
         + QStringLiteral("Contents of ") + info.fileName() + QStringLiteral(":\n```\n") + *text
         + QStringLiteral("\n```");
+}
+
+QString ChatRules::sessionPromptOverride(QObject *agentState)
+{
+    const auto *state = qobject_cast<AgentState *>(agentState);
+    const auto session = state ? state->activeSession() : std::nullopt;
+    return session ? session->systemPromptOverride.value_or(QString()) : QString();
+}
+
+void ChatRules::setSessionPromptOverride(QObject *agentState, const QString &prompt)
+{
+    if (auto *state = qobject_cast<AgentState *>(agentState))
+        state->setActiveSessionSystemPromptOverride(prompt.trimmed().isEmpty() ? std::nullopt
+                                                                               : std::optional<QString>(prompt));
 }
 
 QVariant ChatRules::editMessage(QObject *agentState, const QString &messageId)

@@ -6,8 +6,6 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
-class QQmlEngine;
-class QJSEngine;
 class AgentState;
 
 // The decisions of the chat view and its bubbles, as plain functions the QML calls.
@@ -18,7 +16,7 @@ class ChatRules : public QObject
     QML_SINGLETON
 
 public:
-    static ChatRules *create(QQmlEngine *qmlEngine, QJSEngine *jsEngine);
+    using QObject::QObject;
 
     static constexpr int attachmentCharacterLimit = 4000;
     // Larger dropped files are not read at all: only their name is attached.
@@ -31,6 +29,8 @@ public:
     Q_INVOKABLE static bool isErrorReply(const QString &role, const QString &content);
     Q_INVOKABLE static bool canSend(const QString &inputText, bool isLoading);
     Q_INVOKABLE static QString shortModelName(const QString &name);
+    // The empty state's subtitle names the desktop the app runs on.
+    Q_INVOKABLE static QString emptyStateSubtitle();
     // True when no message other than tool results or system lines exists.
     Q_INVOKABLE static bool isConversationEmpty(QObject *agentState);
 
@@ -51,13 +51,15 @@ public:
     Q_INVOKABLE static QString attachDroppedFiles(const QString &inputText, const QList<QUrl> &urls);
     static QString attachDroppedFile(const QString &inputText, const QString &path);
 
+    // The active session's own system prompt, empty when it uses the global one.
+    Q_INVOKABLE static QString sessionPromptOverride(QObject *agentState);
+    // Sets it; blank text goes back to the global prompt.
+    Q_INVOKABLE static void setSessionPromptOverride(QObject *agentState, const QString &prompt);
+
     // Cuts the conversation before the edited user message, saves, and returns its text for the
     // input box; null when the message is gone.
     Q_INVOKABLE static QVariant editMessage(QObject *agentState, const QString &messageId);
     // Cuts the conversation before the user message that led to this error reply, saves, and
     // returns that message's text to send again; null when there is none.
     Q_INVOKABLE static QVariant retryMessage(QObject *agentState, const QString &messageId);
-
-private:
-    using QObject::QObject;
 };

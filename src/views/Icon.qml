@@ -1,4 +1,5 @@
 import QtQuick
+import MorloAI
 
 // One symbol of the icon table, tinted in one colour.
 Image {

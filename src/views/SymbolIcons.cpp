@@ -69,18 +69,15 @@ const QHash<QString, QString> &table()
 
 } // namespace
 
-SymbolIcons *SymbolIcons::create(QQmlEngine *qmlEngine, QJSEngine *)
-{
-    loadIconTheme();
-    if (!qmlEngine->imageProvider(providerName))
-        qmlEngine->addImageProvider(providerName, new SymbolImageProvider);
-    return new SymbolIcons;
-}
-
 QUrl SymbolIcons::source(const QString &symbol, const QColor &color) const
 {
     if (!table().contains(symbol))
         return {};
+    // The engine that asks is the one that will load the image: make sure it can.
+    if (QQmlEngine *engine = qmlEngine(this); engine && !engine->imageProvider(providerName)) {
+        loadIconTheme();
+        engine->addImageProvider(providerName, new SymbolImageProvider);
+    }
     return QUrl(QStringLiteral("image://%1/%2/%3").arg(providerName, symbol, color.name(QColor::HexArgb).mid(1)));
 }
 

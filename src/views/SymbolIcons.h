@@ -6,9 +6,6 @@
 #include <QUrl>
 #include <QtQml/qqmlregistration.h>
 
-class QQmlEngine;
-class QJSEngine;
-
 // The one table from the symbol names the views use ("sparkles", "lock.shield.fill", …) to icons
 // of the Breeze theme, which ships as a Qt resource file with the system's icon packages. Icons are
 // drawn tinted in one colour, like the monochrome symbols they stand for.
@@ -19,7 +16,7 @@ class SymbolIcons : public QObject
     QML_SINGLETON
 
 public:
-    static SymbolIcons *create(QQmlEngine *qmlEngine, QJSEngine *jsEngine);
+    using QObject::QObject;
 
     // image://symbol/… for an Image; empty when the symbol is unknown.
     Q_INVOKABLE QUrl source(const QString &symbol, const QColor &color) const;
@@ -30,7 +27,4 @@ public:
     static QString iconPath(const QString &symbol);
     // Makes the Breeze resource file available under ":/breeze"; true when it is.
     static bool loadIconTheme();
-
-private:
-    using QObject::QObject;
 };
