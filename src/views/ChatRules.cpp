@@ -3,6 +3,7 @@
 #include "DataUrlImageProvider.h"
 #include "MarkdownBlocks.h"
 #include "conversation/AgentState.h"
+#include "conversation/Identifiers.h"
 
 #include <QClipboard>
 #include <QFile>
@@ -67,7 +68,7 @@ std::optional<QString> readUtf8(const QString &path)
 
 qsizetype indexOfMessage(const AgentState *state, const QString &messageId)
 {
-    const QUuid id(messageId);
+    const QUuid id = Identifiers::parseUuid(messageId);
     const auto &messages = state->messages();
     for (qsizetype i = 0; i < messages.size(); ++i)
         if (messages.at(i).id == id)

@@ -13,7 +13,7 @@ const QString providerName = QStringLiteral("symbol");
 const QString iconThemeFile = QStringLiteral("/usr/share/icons/breeze/breeze-icons.rcc");
 const QString iconThemeRoot = QStringLiteral("/breeze");
 
-// Symbol name → Breeze icon (22-pixel monochrome set unless noted by its folder).
+// Symbol name → Breeze icon (the 22-pixel set).
 const QHash<QString, QString> &table()
 {
     static const QHash<QString, QString> icons = {
@@ -23,24 +23,24 @@ const QHash<QString, QString> &table()
         {QStringLiteral("arrow.down.doc.fill"), QStringLiteral("actions/22/document-import")},
         {QStringLiteral("arrow.up"), QStringLiteral("actions/22/arrow-up")},
         {QStringLiteral("arrow.up.right"), QStringLiteral("actions/22/go-next-view")},
-        {QStringLiteral("bolt.fill"), QStringLiteral("actions/22/flash")},
+        {QStringLiteral("bolt.fill"), QStringLiteral("actions/22/quick")},
         {QStringLiteral("brain.head.profile"), QStringLiteral("actions/22/im-user")},
         {QStringLiteral("bubble.left.and.bubble.right.fill"), QStringLiteral("actions/22/dialog-messages")},
         {QStringLiteral("camera.viewfinder"), QStringLiteral("devices/22/camera-photo")},
         {QStringLiteral("checkmark"), QStringLiteral("actions/22/checkmark")},
-        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblems/22/emblem-success")},
+        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("status/22/data-success")},
         {QStringLiteral("chevron.down"), QStringLiteral("actions/22/go-down")},
         {QStringLiteral("chevron.right"), QStringLiteral("actions/22/go-next")},
         {QStringLiteral("chevron.up"), QStringLiteral("actions/22/go-up")},
         {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("actions/22/view-history")},
-        {QStringLiteral("cpu"), QStringLiteral("preferences/22/preferences-devices-cpu")},
-        {QStringLiteral("cpu.fill"), QStringLiteral("preferences/22/preferences-devices-cpu")},
+        {QStringLiteral("cpu"), QStringLiteral("devices/22/computer")},
+        {QStringLiteral("cpu.fill"), QStringLiteral("devices/22/computer")},
         {QStringLiteral("doc.on.doc"), QStringLiteral("actions/22/edit-copy")},
         {QStringLiteral("doc.text"), QStringLiteral("actions/22/document-new")},
         {QStringLiteral("doc.text.fill"), QStringLiteral("actions/22/document-new")},
         {QStringLiteral("equal.circle.fill"), QStringLiteral("actions/22/view-media-equalizer")},
-        {QStringLiteral("exclamationmark.circle.fill"), QStringLiteral("emblems/22/emblem-error")},
-        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("emblems/22/emblem-warning")},
+        {QStringLiteral("exclamationmark.circle.fill"), QStringLiteral("status/22/data-error")},
+        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("status/22/data-warning")},
         {QStringLiteral("folder"), QStringLiteral("places/22/folder")},
         {QStringLiteral("gear"), QStringLiteral("actions/22/settings-configure")},
         {QStringLiteral("hand.wave.fill"), QStringLiteral("actions/22/hand")},

@@ -23,13 +23,26 @@ QImage SymbolImageProvider::requestImage(const QString &id, QSize *size, const Q
 
     QSvgRenderer renderer(SymbolIcons::iconPath(symbol));
     if (renderer.isValid()) {
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        renderer.setAspectRatioMode(Qt::KeepAspectRatio);
-        renderer.render(&painter);
-        // The symbols are monochrome: keep the shape, take the requested colour.
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(image.rect(), colour.isValid() ? colour : QColor(Qt::black));
+        {
+            QPainter painter(&image);
+            painter.setRenderHint(QPainter::Antialiasing);
+            renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+            renderer.render(&painter);
+        }
+        // The symbols are drawn in one colour; the white marks some icons carry inside their
+        // shape (the "!" of a warning, a check in a badge) stay white so they remain readable.
+        const QColor tint = colour.isValid() ? colour : QColor(Qt::black);
+        image = image.convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                const int alpha = qAlpha(line[x]);
+                if (alpha == 0)
+                    continue;
+                const QColor base = qGray(line[x]) > markLightness ? QColor(Qt::white) : tint;
+                line[x] = qRgba(base.red(), base.green(), base.blue(), alpha * tint.alpha() / 255);
+            }
+        }
     }
     if (size)
         *size = image.size();

@@ -11,4 +11,6 @@ public:
     QImage requestImage(const QString &id, QSize *size, const QSize &requestedSize) override;
 
     static constexpr int defaultSize = 22;
+    // Pixels lighter than this are an icon's inner marks, kept white.
+    static constexpr int markLightness = 200;
 };

@@ -3,6 +3,7 @@
 #include "MarkdownBlocks.h"
 #include "conversation/AgentState.h"
 #include "conversation/ArchiveStore.h"
+#include "conversation/Identifiers.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -130,6 +131,26 @@ private slots:
         QVERIFY(!ChatRules::isErrorReply(QStringLiteral("user"), QStringLiteral("Error: boom")));
     }
 
+    void neutralisesBlockMarkdown_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("spans untouched") << "**bold** _em_ ~~s~~ `c` [a](http://x)" << "**bold** _em_ ~~s~~ `c` [a](http://x)";
+        QTest::newRow("quote") << "> not a quote" << "\\> not a quote";
+        QTest::newRow("ordered item") << "1. first" << "1\\. first";
+        QTest::newRow("rule") << "- - -" << "\\- - -";
+        QTest::newRow("heading marker") << "## x" << "\\## x";
+        QTest::newRow("indent kept inert") << "    code?" << QString(4, QChar(0x00A0)) + "code?";
+        QTest::newRow("line breaks kept, underline inert") << "a\n===" << "a\\\n\\===";
+    }
+
+    void neutralisesBlockMarkdown()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, expected);
+        QCOMPARE(ChatRules::inlineMarkdown(line), expected);
+    }
+
     void decodesDataUrls_data()
     {
         QTest::addColumn<QString>("content");
@@ -198,19 +219,19 @@ private slots:
         state.appendMessage(first);
         state.appendMessage(reply);
 
-        QCOMPARE(ChatRules::retryMessage(&state, reply.id.toString()).toString(), QStringLiteral("one"));
+        QCOMPARE(ChatRules::retryMessage(&state, Identifiers::uuidText(reply.id)).toString(), QStringLiteral("one"));
         QCOMPARE(state.messageCount(), 0);
 
         state.appendMessage(reply);
-        QVERIFY(ChatRules::retryMessage(&state, reply.id.toString()).isNull());
+        QVERIFY(ChatRules::retryMessage(&state, Identifiers::uuidText(reply.id)).isNull());
         QCOMPARE(state.messageCount(), 1);
 
         state.removeLastMessage();
         state.appendMessage(first);
         state.appendMessage(reply);
-        QCOMPARE(ChatRules::editMessage(&state, first.id.toString()).toString(), QStringLiteral("one"));
+        QCOMPARE(ChatRules::editMessage(&state, Identifiers::uuidText(first.id)).toString(), QStringLiteral("one"));
         QCOMPARE(state.messageCount(), 0);
-        QVERIFY(ChatRules::editMessage(&state, first.id.toString()).isNull());
+        QVERIFY(ChatRules::editMessage(&state, Identifiers::uuidText(first.id)).isNull());
     }
 };
 

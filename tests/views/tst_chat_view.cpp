@@ -2,6 +2,7 @@
 #include "QmlHarness.h"
 #include "TestSupport.h"
 #include "conversation/ArchiveStore.h"
+#include "conversation/Identifiers.h"
 #include "conversation/MessageListModel.h"
 
 #include <QMimeData>
@@ -35,7 +36,7 @@ private:
 
     bool shown(const QString &objectName) { return ui().find(objectName, 300) != nullptr; }
 
-    QString lastId() const { return m_state->messages().constLast().id.toString(); }
+    QString lastId() const { return Identifiers::uuidText(m_state->messages().constLast().id); }
 
     void typeAndSend(const QString &message)
     {
@@ -165,7 +166,7 @@ private slots:
         QCOMPARE(m_state->messages().constLast().content, QStringLiteral("Fine now."));
 
         // Editing the first message empties the list and puts its text in the box.
-        const QString resentId = m_state->messages().constFirst().id.toString();
+        const QString resentId = Identifiers::uuidText(m_state->messages().constFirst().id);
         QVERIFY(resentId != userId);
         QQuickItem *bubble = ui().find(QStringLiteral("userText"));
         QVERIFY(bubble);

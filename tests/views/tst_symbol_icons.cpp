@@ -43,10 +43,12 @@ private slots:
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {
                 const QColor pixel = image.pixelColor(x, y);
-                if (pixel.alpha() >= 160) {
+                if (pixel.alpha() == 0 || (pixel.red() == 255 && pixel.green() == 255 && pixel.blue() == 255))
+                    continue;
+                // Everything else is the tint; white marks inside a shape may remain.
+                QVERIFY(pixel.red() == 0xff && pixel.green() == 0x95 && pixel.blue() == 0);
+                if (pixel.alpha() >= 160)
                     ++inked;
-                    QVERIFY(qAbs(pixel.red() - 0xff) <= 8 && qAbs(pixel.green() - 0x95) <= 8 && pixel.blue() <= 8);
-                }
             }
         QVERIFY2(inked > 10, "icon draws nothing");
     }
