@@ -1,7 +1,5 @@
 #include "MarkdownBlocks.h"
 
-#include <QVariantMap>
-
 namespace MarkdownBlocks {
 
 // Spaces and tabs only: a carriage return stays part of the line.
@@ -96,27 +94,3 @@ QList<TextLine> parseLines(const QString &text)
 }
 
 } // namespace MarkdownBlocks
-
-QVariantList Markdown::parseBlocks(const QString &text) const
-{
-    using namespace MarkdownBlocks;
-    static const QString kindNames[] = {QStringLiteral("heading"), QStringLiteral("bullet"),
-                                        QStringLiteral("paragraph")};
-    QVariantList result;
-    for (const Block &block : MarkdownBlocks::parseBlocks(text)) {
-        if (block.kind == Block::Kind::code) {
-            result.append(QVariantMap{{QStringLiteral("kind"), QStringLiteral("code")},
-                                      {QStringLiteral("content"), block.content},
-                                      {QStringLiteral("language"), block.language.value_or(QString())}});
-            continue;
-        }
-        QVariantList lines;
-        for (const TextLine &line : block.lines)
-            lines.append(QVariantMap{{QStringLiteral("kind"), kindNames[int(line.kind)]},
-                                     {QStringLiteral("level"), line.level},
-                                     {QStringLiteral("content"), line.content}});
-        result.append(QVariantMap{{QStringLiteral("kind"), QStringLiteral("text")},
-                                  {QStringLiteral("lines"), lines}});
-    }
-    return result;
-}

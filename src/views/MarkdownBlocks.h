@@ -1,10 +1,7 @@
 #pragma once
 
 #include <QList>
-#include <QObject>
 #include <QString>
-#include <QVariantList>
-#include <QtQml/qqmlregistration.h>
 #include <optional>
 
 // The light block structure of a reply: fenced code, headings, bullets and paragraphs. Inline
@@ -36,16 +33,3 @@ QString trimSpacesAndTabs(const QString &text);
 QList<TextLine> parseLines(const QString &text);
 
 } // namespace MarkdownBlocks
-
-// The parser as QML sees it: blocks as plain maps
-// ({kind: "text", lines: [{kind, level, content}]} or {kind: "code", content, language}).
-class Markdown : public QObject
-{
-    Q_OBJECT
-    QML_ELEMENT
-    QML_SINGLETON
-
-public:
-    using QObject::QObject;
-    Q_INVOKABLE QVariantList parseBlocks(const QString &text) const;
-};

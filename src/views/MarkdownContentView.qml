@@ -1,91 +1,94 @@
 import QtQuick
-import MorloAI
 import QtQuick.Controls
+import MorloAI
 
 // A reply drawn as light Markdown: headings, bullets and paragraphs with inline spans, and
-// fenced code blocks. The text is parsed again whenever it changes.
+// fenced code blocks; 10 points between blocks, 5 between the lines of a block.
 Column {
     id: view
 
     property string text
 
-    spacing: 10
-
     Repeater {
-        model: Markdown.parseBlocks(view.text)
+        model: MarkdownModel { text: view.text }
 
-        delegate: Loader {
-            required property var modelData
+        delegate: Item {
+            id: row
+            required property string kind
+            required property int level
+            required property string content
+            required property string language
+            required property bool startsBlock
+            required property int index
+
+            readonly property real gap: index === 0 ? 0 : (startsBlock ? 10 : 5)
+
             width: view.width
-            sourceComponent: modelData.kind === "code" ? codeComponent : textComponent
+            height: gap + loader.height
+
+            Loader {
+                id: loader
+                y: row.gap
+                width: row.width
+                sourceComponent: row.kind === "code" ? codeComponent
+                               : row.kind === "heading" ? headingComponent
+                               : row.kind === "bullet" ? bulletComponent
+                               : paragraphComponent
+            }
 
             Component {
                 id: codeComponent
                 CodeBlockView {
-                    code: modelData.content
-                    language: modelData.language
+                    width: row.width
+                    code: row.content
+                    language: row.language
                 }
             }
 
             Component {
-                id: textComponent
-                Column {
-                    spacing: 5
-                    Repeater {
-                        model: modelData.lines
-                        delegate: Loader {
-                            required property var modelData
-                            width: view.width
-                            sourceComponent: modelData.kind === "heading" ? headingComponent
-                                           : modelData.kind === "bullet" ? bulletComponent
-                                           : paragraphComponent
+                id: headingComponent
+                TextEdit {
+                    objectName: "markdownHeading"
+                    width: row.width
+                    topPadding: row.level === 1 ? 4 : 2
+                    text: row.content
+                    textFormat: TextEdit.PlainText
+                    readOnly: true
+                    selectByMouse: true
+                    wrapMode: TextEdit.Wrap
+                    font.pixelSize: Theme.headingSize(row.level)
+                    font.weight: Theme.headingWeight(row.level)
+                    color: Theme.textColor
+                    selectionColor: Theme.withAlpha(Theme.accent, 0.35)
+                    Accessible.name: text
+                }
+            }
 
-                            Component {
-                                id: headingComponent
-                                TextEdit {
-                                    objectName: "markdownHeading"
-                                    topPadding: modelData.level === 1 ? 4 : 2
-                                    text: modelData.content
-                                    textFormat: TextEdit.PlainText
-                                    readOnly: true
-                                    selectByMouse: true
-                                    wrapMode: TextEdit.Wrap
-                                    font.pixelSize: Theme.headingSize(modelData.level)
-                                    font.weight: Theme.headingWeight(modelData.level)
-                                    color: Theme.textColor
-                                    selectionColor: Theme.withAlpha(Theme.accent, 0.35)
-                                }
-                            }
-
-                            Component {
-                                id: bulletComponent
-                                Row {
-                                    leftPadding: 6
-                                    spacing: 8
-                                    Label {
-                                        topPadding: 1
-                                        text: "•"
-                                        font.pixelSize: Theme.bodySize
-                                        color: Theme.secondaryText
-                                    }
-                                    InlineMarkdownText {
-                                        objectName: "markdownBullet"
-                                        width: view.width - 6 - 8 - 10
-                                        markdown: modelData.content
-                                    }
-                                }
-                            }
-
-                            Component {
-                                id: paragraphComponent
-                                InlineMarkdownText {
-                                    objectName: "markdownParagraph"
-                                    width: view.width
-                                    markdown: modelData.content
-                                }
-                            }
-                        }
+            Component {
+                id: bulletComponent
+                Row {
+                    leftPadding: 6
+                    spacing: 8
+                    Label {
+                        topPadding: 1
+                        text: "•"
+                        font.pixelSize: Theme.bodySize
+                        color: Theme.secondaryText
                     }
+                    InlineMarkdownText {
+                        objectName: "markdownBullet"
+                        width: row.width - 6 - 8 - 10
+                        markdown: row.content
+                    }
+                }
+            }
+
+            Component {
+                id: paragraphComponent
+                InlineMarkdownText {
+                    objectName: "markdownParagraph"
+                    width: row.width
+                    markdown: row.content
                 }
             }
         }

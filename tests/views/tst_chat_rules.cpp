@@ -1,11 +1,14 @@
 #include "ChatRules.h"
 #include "DataUrlImageProvider.h"
 #include "MarkdownBlocks.h"
+#include "MarkdownModel.h"
 #include "conversation/AgentState.h"
 #include "conversation/ArchiveStore.h"
 #include "conversation/Identifiers.h"
 
+#include <QAbstractItemModelTester>
 #include <QBuffer>
+#include <QSignalSpy>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
@@ -92,6 +95,37 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, expected);
         QCOMPARE(describe(parseBlocks(text)), expected);
+    }
+
+    // A growing reply touches only the rows that changed, so the view redraws only those.
+    void markdownRowsFollowAGrowingText()
+    {
+        MarkdownModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+
+        model.setText(QStringLiteral("# Title\n\nfirst"));
+        QCOMPARE(model.rowCount(), 2);
+        model.setText(QStringLiteral("# Title\n\nfirst words"));
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(changed.last().at(0).toModelIndex().row(), 1);
+        QCOMPARE(changed.last().at(1).toModelIndex().row(), 1);
+        QCOMPARE(inserted.size(), 1);
+
+        model.setText(QStringLiteral("# Title\n\nfirst words\n```sh\nls"));
+        QCOMPARE(model.rowCount(), 3);
+        const QModelIndex code = model.index(2);
+        QCOMPARE(code.data(MarkdownModel::KindRole).toString(), QStringLiteral("code"));
+        QCOMPARE(code.data(MarkdownModel::LanguageRole).toString(), QStringLiteral("sh"));
+        QVERIFY(code.data(MarkdownModel::StartsBlockRole).toBool());
+        QCOMPARE(changed.size(), 1);
+
+        model.setText(QStringLiteral("# Other"));
+        QCOMPARE(model.rowCount(), 1);
+        QCOMPARE(removed.size(), 1);
+        QCOMPARE(model.index(0).data(MarkdownModel::ContentRole).toString(), QStringLiteral("Other"));
     }
 
     void hidesBookkeepingMessages_data()
