@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QQmlEngine>
 #include <QStringDecoder>
+#include <QTextDocument>
 #include <QTextBoundaryFinder>
 
 const QStringList ChatRules::textFileExtensions = {
@@ -183,6 +184,20 @@ QString ChatRules::inlineMarkdown(const QString &text)
     }
     // A backslash before a line feed is a hard break: the paragraph keeps its line breaks.
     return lines.join(QStringLiteral("\\\n"));
+}
+
+QString ChatRules::inlineMarkdownHtml(const QString &text)
+{
+    QTextDocument document;
+    document.setMarkdown(inlineMarkdown(text), QTextDocument::MarkdownDialectGitHub);
+    const QString html = document.toHtml();
+    // Only the body's content: the document's own default font must not override the view's.
+    const qsizetype bodyTag = html.indexOf(QLatin1String("<body"));
+    const qsizetype contentStart = bodyTag < 0 ? -1 : html.indexOf(QLatin1Char('>'), bodyTag);
+    const qsizetype contentEnd = html.lastIndexOf(QLatin1String("</body>"));
+    if (contentStart < 0 || contentEnd < contentStart)
+        return html;
+    return html.mid(contentStart + 1, contentEnd - contentStart - 1);
 }
 
 QString ChatRules::trimLineBreaks(const QString &text)

@@ -8,8 +8,8 @@ TextEdit {
 
     property string markdown
 
-    text: ChatRules.inlineMarkdown(markdown)
-    textFormat: TextEdit.MarkdownText
+    text: ChatRules.inlineMarkdownHtml(markdown)
+    textFormat: TextEdit.RichText
     readOnly: true
     selectByMouse: true
     wrapMode: TextEdit.Wrap

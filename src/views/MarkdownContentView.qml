@@ -19,9 +19,10 @@ Column {
             required property string content
             required property string language
             required property bool startsBlock
+            required property bool continues
             required property int index
 
-            readonly property real gap: index === 0 ? 0 : (startsBlock ? 10 : 5)
+            readonly property real gap: index === 0 || continues ? 0 : (startsBlock ? 10 : 5)
 
             width: view.width
             height: gap + loader.height

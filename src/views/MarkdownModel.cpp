@@ -2,6 +2,33 @@
 
 using namespace MarkdownBlocks;
 
+namespace {
+
+// Splits at the last space or line feed before the limit when there is one, never inside a
+// surrogate pair.
+QStringList pieces(const QString &text)
+{
+    QStringList result;
+    qsizetype start = 0;
+    while (text.size() - start > MarkdownModel::pieceLength) {
+        qsizetype end = start + MarkdownModel::pieceLength;
+        qsizetype space = end - 1;
+        while (space > start + MarkdownModel::pieceLength / 2 && text.at(space) != QLatin1Char(' ')
+               && text.at(space) != QLatin1Char('\n'))
+            --space;
+        if (space > start + MarkdownModel::pieceLength / 2)
+            end = space + 1;
+        else if (text.at(end - 1).isHighSurrogate())
+            --end;
+        result.append(text.mid(start, end - start));
+        start = end;
+    }
+    result.append(text.mid(start));
+    return result;
+}
+
+} // namespace
+
 QList<MarkdownModel::Row> MarkdownModel::rowsFor(const QList<Block> &blocks)
 {
     static const QString kindNames[] = {QStringLiteral("heading"), QStringLiteral("bullet"),
@@ -9,12 +36,20 @@ QList<MarkdownModel::Row> MarkdownModel::rowsFor(const QList<Block> &blocks)
     QList<Row> rows;
     for (const Block &block : blocks) {
         if (block.kind == Block::Kind::code) {
-            rows.append({QStringLiteral("code"), 0, block.content, block.language.value_or(QString()), true});
+            rows.append({QStringLiteral("code"), 0, block.content, block.language.value_or(QString()), true, false});
             continue;
         }
         bool first = true;
         for (const TextLine &line : block.lines) {
-            rows.append({kindNames[int(line.kind)], line.level, line.content, QString(), first});
+            if (line.content.size() <= pieceLength) {
+                rows.append({kindNames[int(line.kind)], line.level, line.content, QString(), first, false});
+            } else {
+                bool continues = false;
+                for (const QString &piece : pieces(line.content)) {
+                    rows.append({kindNames[int(line.kind)], line.level, piece, QString(), first, continues});
+                    continues = true;
+                }
+            }
             first = false;
         }
     }
@@ -82,6 +117,8 @@ QVariant MarkdownModel::data(const QModelIndex &index, int role) const
         return row.language;
     case StartsBlockRole:
         return row.startsBlock;
+    case ContinuesRole:
+        return row.continues;
     default:
         return {};
     }
@@ -93,5 +130,6 @@ QHash<int, QByteArray> MarkdownModel::roleNames() const
             {LevelRole, "level"},
             {ContentRole, "content"},
             {LanguageRole, "language"},
-            {StartsBlockRole, "startsBlock"}};
+            {StartsBlockRole, "startsBlock"},
+            {ContinuesRole, "continues"}};
 }

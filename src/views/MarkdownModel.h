@@ -15,7 +15,7 @@ class MarkdownModel : public QAbstractListModel
     Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged)
 
 public:
-    enum Role { KindRole = Qt::UserRole + 1, LevelRole, ContentRole, LanguageRole, StartsBlockRole };
+    enum Role { KindRole = Qt::UserRole + 1, LevelRole, ContentRole, LanguageRole, StartsBlockRole, ContinuesRole };
     Q_ENUM(Role)
 
     // One row: kind is "heading", "bullet", "paragraph" or "code".
@@ -26,6 +26,7 @@ public:
         QString content;
         QString language;
         bool startsBlock = false; // first row of a block: the wider gap goes above it
+        bool continues = false;   // a later piece of a very long line: no gap above it
         bool operator==(const Row &) const = default;
     };
 
@@ -33,6 +34,10 @@ public:
 
     QString text() const { return m_text; }
     void setText(const QString &text);
+
+    // Text lines longer than this are drawn as several pieces: laying out one enormous line at
+    // once would freeze the window.
+    static constexpr qsizetype pieceLength = 4096;
 
     static QList<Row> rowsFor(const QList<MarkdownBlocks::Block> &blocks);
 

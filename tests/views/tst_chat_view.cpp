@@ -176,6 +176,31 @@ private slots:
         QCOMPARE(text(QStringLiteral("messageInput")), QStringLiteral("first question"));
     }
 
+    void drawsHostileReplies_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::newRow("unclosed fence") << QStringLiteral("Look:\n```js\nwhile (true) {");
+        QTest::newRow("1 MB single line") << QStringLiteral("**word** ").repeated(1024 * 1024 / 9);
+        QTest::newRow("deep nesting") << QStringLiteral("> ").repeated(5000) + QStringLiteral("*_").repeated(5000);
+        QTest::newRow("control characters") << QStringLiteral("a\u0000b\u0007c\u001b[31mred\u202e\r\r\n");
+        QTest::newRow("right to left") << QStringLiteral("שלום עולם — مرحبا بالعالم\n- פריט");
+        QTest::newRow("emoji sequences") << QStringLiteral("👩‍👩‍👧‍👦🏳️‍🌈👍🏽 ").repeated(500);
+        QTest::newRow("gigantic data url") << QStringLiteral("data:image/png;base64,") + QString(8 * 1024 * 1024, QLatin1Char('A'));
+        QTest::newRow("malformed data url") << QStringLiteral("data:image/jpeg;base64,%%%not base64");
+    }
+
+    void drawsHostileReplies()
+    {
+        QFETCH(QString, content);
+        m_state->appendMessage(Message::make(Roles::user, QStringLiteral("go")));
+        m_state->appendMessage(Message::make(Roles::assistant, content));
+        const QString id = lastId();
+        QVERIFY(ui().find(QStringLiteral("bubble_") + id, 20000));
+        // The window still answers: typing reaches the input box.
+        ui().typeText(ui().find(QStringLiteral("messageInput")), QStringLiteral("ok"));
+        QCOMPARE(text(QStringLiteral("messageInput")), QStringLiteral("ok"));
+    }
+
     void dropsFiles()
     {
         const QString textPath = m_dir.filePath(QStringLiteral("notes.MD"));
