@@ -1,6 +1,7 @@
 #include "ChatRules.h"
 
 #include "DataUrlImageProvider.h"
+#include "InlineMarkdown.h"
 #include "MarkdownBlocks.h"
 #include "conversation/AgentState.h"
 #include "conversation/Identifiers.h"
@@ -8,11 +9,9 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
-#include <QRegularExpression>
 #include <QFileInfo>
 #include <QQmlEngine>
 #include <QStringDecoder>
-#include <QTextDocument>
 #include <QTextBoundaryFinder>
 
 const QStringList ChatRules::textFileExtensions = {
@@ -162,42 +161,9 @@ QUrl ChatRules::imageSource(const QString &content) const
     return QUrl(QStringLiteral("image://%1/%2").arg(dataUrlProvider, key));
 }
 
-QString ChatRules::inlineMarkdown(const QString &text)
-{
-    // Markers that would open a heading, quote, list, rule, setext underline, fence, table or
-    // HTML block; a backslash before them makes them plain characters.
-    static const QRegularExpression blockStart(QStringLiteral(
-        "^(#{1,6}(?=\\s|$)|>|[-+*](?=\\s|$)|[-*_](?:\\s*[-*_]){2,}\\s*$|=+\\s*$|```|~~~|\\||<)"));
-    static const QRegularExpression orderedItem(QStringLiteral("^\\d{1,9}(?=[.)](\\s|$))"));
-    QStringList lines = text.split(QLatin1Char('\n'));
-    for (QString &line : lines) {
-        // Leading indentation would make an indented code block; keep it visible but inert.
-        qsizetype indent = 0;
-        while (indent < line.size() && (line.at(indent) == QLatin1Char(' ') || line.at(indent) == QLatin1Char('\t')))
-            ++indent;
-        QString rest = line.mid(indent);
-        if (blockStart.match(rest).hasMatch())
-            rest.prepend(QLatin1Char('\\'));
-        else if (const auto item = orderedItem.match(rest); item.hasMatch())
-            rest.insert(item.capturedLength(), QLatin1Char('\\'));
-        line = QString(indent, QChar(0x00A0)) + rest;
-    }
-    // A backslash before a line feed is a hard break: the paragraph keeps its line breaks.
-    return lines.join(QStringLiteral("\\\n"));
-}
-
 QString ChatRules::inlineMarkdownHtml(const QString &text)
 {
-    QTextDocument document;
-    document.setMarkdown(inlineMarkdown(text), QTextDocument::MarkdownDialectGitHub);
-    const QString html = document.toHtml();
-    // Only the body's content: the document's own default font must not override the view's.
-    const qsizetype bodyTag = html.indexOf(QLatin1String("<body"));
-    const qsizetype contentStart = bodyTag < 0 ? -1 : html.indexOf(QLatin1Char('>'), bodyTag);
-    const qsizetype contentEnd = html.lastIndexOf(QLatin1String("</body>"));
-    if (contentStart < 0 || contentEnd < contentStart)
-        return html;
-    return html.mid(contentStart + 1, contentEnd - contentStart - 1);
+    return InlineMarkdown::toHtml(text);
 }
 
 QString ChatRules::trimLineBreaks(const QString &text)

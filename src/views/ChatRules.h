@@ -39,11 +39,7 @@ public:
     // image://dataurl/… for a data-URL image; the bytes are kept for the image provider.
     Q_INVOKABLE QUrl imageSource(const QString &content) const;
 
-    // A line's inline Markdown (strong, emphasis, strikethrough, code, links) for the text
-    // renderer, with every block-level construct neutralised and inner line breaks kept.
-    Q_INVOKABLE static QString inlineMarkdown(const QString &text);
-    // The same, rendered to rich text. Converting here, away from the view's laid-out document,
-    // keeps long text cheap: importing Markdown into a shown document lays it out per span.
+    // A line's inline Markdown (strong, emphasis, strikethrough, code, links) as rich text.
     Q_INVOKABLE static QString inlineMarkdownHtml(const QString &text);
     // Code as shown and copied: without leading and trailing line breaks.
     Q_INVOKABLE static QString trimLineBreaks(const QString &text);

@@ -30,6 +30,9 @@ Column {
             Loader {
                 id: loader
                 y: row.gap
+                // The later pieces of an enormous line build over several frames, so the
+                // window keeps answering meanwhile.
+                asynchronous: row.continues
                 width: row.width
                 sourceComponent: row.kind === "code" ? codeComponent
                                : row.kind === "heading" ? headingComponent

@@ -37,7 +37,7 @@ public:
 
     // Text lines longer than this are drawn as several pieces: laying out one enormous line at
     // once would freeze the window.
-    static constexpr qsizetype pieceLength = 4096;
+    static constexpr qsizetype pieceLength = 1024;
 
     static QList<Row> rowsFor(const QList<MarkdownBlocks::Block> &blocks);
 

@@ -165,24 +165,30 @@ private slots:
         QVERIFY(!ChatRules::isErrorReply(QStringLiteral("user"), QStringLiteral("Error: boom")));
     }
 
-    void neutralisesBlockMarkdown_data()
+    void rendersInlineMarkdown_data()
     {
         QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("spans untouched") << "**bold** _em_ ~~s~~ `c` [a](http://x)" << "**bold** _em_ ~~s~~ `c` [a](http://x)";
-        QTest::newRow("quote") << "> not a quote" << "\\> not a quote";
-        QTest::newRow("ordered item") << "1. first" << "1\\. first";
-        QTest::newRow("rule") << "- - -" << "\\- - -";
-        QTest::newRow("heading marker") << "## x" << "\\## x";
-        QTest::newRow("indent kept inert") << "    code?" << QString(4, QChar(0x00A0)) + "code?";
-        QTest::newRow("line breaks kept, underline inert") << "a\n===" << "a\\\n\\===";
+        QTest::addColumn<QString>("html");
+        QTest::newRow("spans") << "**b** *i* _j_ ~~s~~ `c`" << "<b>b</b> <i>i</i> <i>j</i> <s>s</s> <code>c</code>";
+        QTest::newRow("link") << "see [docs](https://x.org/a?b=1&c=2)"
+                              << "see <a href=\"https://x.org/a?b=1&amp;c=2\">docs</a>";
+        QTest::newRow("no block structure") << "# not a heading\n> nor a quote\n1. nor a list"
+                                            << "# not a heading<br>&gt; nor a quote<br>1. nor a list";
+        QTest::newRow("markup is text") << "<b>x</b> & y" << "&lt;b&gt;x&lt;/b&gt; &amp; y";
+        QTest::newRow("snake_case stays") << "my_var_name" << "my_var_name";
+        QTest::newRow("lone star") << "2 * 3 = 6" << "2 * 3 = 6";
+        QTest::newRow("escapes") << "\\*not em\\*" << "*not em*";
+        QTest::newRow("code keeps stars") << "`a*b*c`" << "<code>a*b*c</code>";
+        QTest::newRow("unclosed code") << "``x` y" << "``x` y";
+        QTest::newRow("unclosed strong closes at end") << "**open" << "<b>open</b>";
+        QTest::newRow("control characters") << QStringLiteral("a\u0007b") << QStringLiteral("a\uFFFDb");
     }
 
-    void neutralisesBlockMarkdown()
+    void rendersInlineMarkdown()
     {
         QFETCH(QString, line);
-        QFETCH(QString, expected);
-        QCOMPARE(ChatRules::inlineMarkdown(line), expected);
+        QFETCH(QString, html);
+        QCOMPARE(ChatRules::inlineMarkdownHtml(line), html);
     }
 
     void decodesDataUrls_data()
