@@ -1,0 +1,119 @@
+#include "tools/AppleScriptExecutor.h"
+
+#include "tools/DesktopEntry.h"
+#include "tools/UserProcess.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace AppleScriptExecutor {
+
+namespace {
+
+enum class Command { activate, quit };
+
+struct Script
+{
+    QString application;
+    Command command;
+};
+
+ActionError scriptError(const QString &description)
+{
+    return {QStringLiteral("AppleScript"), -1, description};
+}
+
+// Compiles the only two sentences the service speaks. Keywords ignore letter case; the name is
+// everything between the quotes, so a name holding a quote leaves stray text and fails.
+std::variant<Script, ActionError> compile(const QString &source)
+{
+    static const QRegularExpression grammar(
+        QString::fromLatin1(R"re(^\s*tell\s+application\s+"([^"]*)"\s+to\s+(activate|quit)\s*$)re"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = grammar.match(source);
+    if (!match.hasMatch())
+        return scriptError(QStringLiteral("Syntax error: expected tell application \"NAME\" to activate "
+                                          "or tell application \"NAME\" to quit, found: ")
+                           + source);
+    const bool quit = match.captured(2).compare(QLatin1String("quit"), Qt::CaseInsensitive) == 0;
+    return Script{match.captured(1), quit ? Command::quit : Command::activate};
+}
+
+QList<UserProcess> processesOf(const DesktopEntry &entry)
+{
+    QList<UserProcess> matching;
+    for (const UserProcess &process : UserProcess::running()) {
+        if (process.belongsTo(entry))
+            matching.append(process);
+    }
+    return matching;
+}
+
+std::optional<ActionError> activate(const DesktopEntry &entry, const QString &name)
+{
+    // Activating an application that already runs leaves it running rather than starting a
+    // second copy.
+    if (!processesOf(entry).isEmpty())
+        return std::nullopt;
+    const QString directory = entry.workingDirectory.isEmpty() ? QDir::homePath() : entry.workingDirectory;
+    if (!QProcess::startDetached(entry.command, entry.arguments, directory))
+        return scriptError(QStringLiteral("Application \"%1\" could not be started").arg(name));
+    return std::nullopt;
+}
+
+void quit(const DesktopEntry &entry)
+{
+    // Quitting an application that is not running succeeds without doing anything.
+    for (const UserProcess &process : processesOf(entry))
+        process.terminate();
+}
+
+QString scriptText(const QString &name, const char *command)
+{
+    // The name goes in as given; a quote in it makes a script that does not compile.
+    return QStringLiteral("tell application \"") + name + QStringLiteral("\" to ") + QLatin1String(command);
+}
+
+// Runs one command on NAME; the script's own result is not shown, only whether it worked.
+QString runForApplication(const QString &name, const char *command, const QString &donePrefix)
+{
+    const TextResult result = runAppleScript(scriptText(name, command));
+    if (const auto *error = std::get_if<ActionError>(&result))
+        return errorText(*error);
+    return donePrefix + name;
+}
+
+} // namespace
+
+TextResult runAppleScript(const QString &source)
+{
+    if (source.contains(QChar(u'\0')))
+        return scriptError(QStringLiteral("Could not create script"));
+    const auto compiled = compile(source);
+    if (const auto *error = std::get_if<ActionError>(&compiled))
+        return *error;
+    const Script &script = std::get<Script>(compiled);
+
+    const std::optional<DesktopEntry> entry = DesktopEntry::find(script.application);
+    if (!entry)
+        return scriptError(QStringLiteral("Application \"%1\" is not installed").arg(script.application));
+    if (script.command == Command::quit) {
+        quit(*entry);
+    } else if (auto error = activate(*entry, script.application)) {
+        return *error;
+    }
+    return QString();
+}
+
+QString openApp(const QString &name)
+{
+    return runForApplication(name, "activate", QStringLiteral("Opened "));
+}
+
+QString closeApp(const QString &name)
+{
+    return runForApplication(name, "quit", QStringLiteral("Closed "));
+}
+
+} // namespace AppleScriptExecutor

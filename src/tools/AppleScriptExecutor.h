@@ -1,0 +1,34 @@
+#pragma once
+
+#include "tools/ActionError.h"
+
+#include <QString>
+
+// Opens and quits desktop applications through a small scripting service, lists the running
+// ones and reports on the system. Holds no state.
+//
+// The service understands the two scripts the app writes, with NAME a desktop application's
+// Name or desktop-file id:
+//   tell application "NAME" to activate   starts the application unless it already runs
+//   tell application "NAME" to quit       asks the user's processes of it to end (SIGTERM)
+// Any other text does not compile.
+namespace AppleScriptExecutor {
+
+// The script's result text (empty for both commands), or why it did not compile or run.
+TextResult runAppleScript(const QString &source);
+
+// "Opened NAME" / "Closed NAME", or "Error: " + the service's description.
+QString openApp(const QString &name);
+QString closeApp(const QString &name);
+
+// Names of the running desktop applications, sorted by code point, one per line.
+QString listRunningApps();
+
+// Four lines: the system, memory, disk space of "/" and processor count.
+QString systemInfo();
+
+// "<free>GB free of <total>GB" for the file system holding the path, or "Unknown" when the
+// system cannot tell.
+QString diskText(const QString &path);
+
+} // namespace AppleScriptExecutor

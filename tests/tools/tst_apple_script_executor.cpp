@@ -1,0 +1,155 @@
+#include "tools/AppleScriptExecutor.h"
+#include "tools/ToolExecutor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString clockName = QStringLiteral("Morlo Test Clock");
+
+// How many live xclock processes carry the given title, read straight from /proc.
+int clocksTitled(const QString &title)
+{
+    int count = 0;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> argv = commandLine.readAll().split('\0');
+        if (argv.size() >= 3 && argv[0].endsWith("xclock") && argv[1] == "-title" && argv[2] == title.toUtf8())
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class TestAppleScriptExecutor : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dataDir;
+
+private slots:
+    void initTestCase()
+    {
+        // Only the applications this test installs are visible.
+        QVERIFY(QDir().mkpath(m_dataDir.filePath(QStringLiteral("applications/tests"))));
+        QFile entry(m_dataDir.filePath(QStringLiteral("applications/morlo-test-clock.desktop")));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write("[Desktop Entry]\nType=Application\nName=Morlo Test Clock\nName[xx]=Horloge\n"
+                    "Exec=xclock -title \"Morlo Test Clock\" %U\n\n[Desktop Action New]\nName=Other\n");
+        entry.close();
+        QFile helper(m_dataDir.filePath(QStringLiteral("applications/tests/helper.desktop")));
+        QVERIFY(helper.open(QIODevice::WriteOnly));
+        helper.write("[Desktop Entry]\nType=Application\nName=Hidden Helper\nNoDisplay=true\n"
+                     "Exec=env LANG=C xclock -title Helper\n");
+        helper.close();
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(m_dataDir.path()));
+    }
+
+    void scriptForms_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected"); // empty result, or the start of the error
+        QTest::newRow("activate") << "tell application \"Not Here\" to activate" << "Application \"Not Here\" is not installed";
+        QTest::newRow("quit") << "tell application \"Not Here\" to quit" << "Application \"Not Here\" is not installed";
+        QTest::newRow("keyword case") << "Tell Application \"Not Here\" To QUIT" << "Application \"Not Here\" is not installed";
+        QTest::newRow("empty name") << "tell application \"\" to quit" << "Application \"\" is not installed";
+        QTest::newRow("quit installed, not running") << "tell application \"Morlo Test Clock\" to quit" << "";
+        QTest::newRow("quote in name") << "tell application \"a\"b\" to activate" << "Syntax error";
+        QTest::newRow("other verb") << "tell application \"Not Here\" to launch" << "Syntax error";
+        QTest::newRow("unquoted") << "tell application Finder to quit" << "Syntax error";
+        QTest::newRow("trailing text") << "tell application \"X\" to quit and more" << "Syntax error";
+        QTest::newRow("two lines") << "tell application \"X\" to quit\ntell application \"Y\" to quit" << "Syntax error";
+        QTest::newRow("empty") << "" << "Syntax error";
+        QTest::newRow("nul") << QStringLiteral("tell application \"X\0\" to quit") << "Could not create script";
+    }
+    void scriptForms()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        const TextResult result = AppleScriptExecutor::runAppleScript(source);
+        if (expected.isEmpty()) {
+            QCOMPARE(resultText(result), QString());
+        } else {
+            QVERIFY2(std::holds_alternative<ActionError>(result), qPrintable(resultText(result)));
+            const ActionError error = std::get<ActionError>(result);
+            QVERIFY2(error.description.startsWith(expected), qPrintable(error.description));
+            QCOMPARE(error.domain, QStringLiteral("AppleScript"));
+            QCOMPARE(error.code, -1);
+        }
+    }
+
+    void openAndCloseReportErrors()
+    {
+        QVERIFY(AppleScriptExecutor::openApp(QStringLiteral("Bad\"Name")).startsWith(QStringLiteral("Error: Syntax error")));
+        QCOMPARE(AppleScriptExecutor::closeApp(QStringLiteral("Not Here")),
+                 QStringLiteral("Error: Application \"Not Here\" is not installed"));
+    }
+
+    void openListAndQuitARealApplication()
+    {
+        // An xclock the user started by hand with other arguments is not this application.
+        QProcess bystander;
+        bystander.start(QStringLiteral("xclock"), {QStringLiteral("-title"), QStringLiteral("Bystander")});
+        QVERIFY(bystander.waitForStarted());
+        QCOMPARE(AppleScriptExecutor::listRunningApps(), QString());
+
+        auto run = [](const char *tool, const QString &name) {
+            return QCoro::waitFor(ToolExecutor::execute(ToolCall::make(QLatin1String(tool), {{QStringLiteral("app_name"), name}})));
+        };
+        QCOMPARE(run("open_app", clockName), QStringLiteral("Opened ") + clockName);
+        QTRY_COMPARE(AppleScriptExecutor::listRunningApps(), clockName);
+        QTRY_COMPARE(clocksTitled(clockName), 1);
+        // The window is really on the X server.
+        QTRY_VERIFY_WITH_TIMEOUT([] {
+            QProcess xwininfo;
+            xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+            xwininfo.waitForFinished();
+            return xwininfo.readAllStandardOutput().contains("\"Morlo Test Clock\"");
+        }(), 5000);
+
+        // Opening again, by its file id in another case, activates the one already running.
+        QCOMPARE(run("open_app", QStringLiteral("MORLO-TEST-CLOCK")), QStringLiteral("Opened MORLO-TEST-CLOCK"));
+        QCOMPARE(clocksTitled(clockName), 1);
+
+        // A running application that is hidden from menus is not listed, but can be quit.
+        QCOMPARE(run("open_app", QStringLiteral("tests-helper.desktop")), QStringLiteral("Opened tests-helper.desktop"));
+        QTRY_COMPARE(clocksTitled(QStringLiteral("Helper")), 1);
+        QCOMPARE(AppleScriptExecutor::listRunningApps(), clockName);
+        QCOMPARE(run("close_app", QStringLiteral("Hidden Helper")), QStringLiteral("Closed Hidden Helper"));
+        QTRY_COMPARE(clocksTitled(QStringLiteral("Helper")), 0);
+
+        QCOMPARE(run("close_app", clockName), QStringLiteral("Closed ") + clockName);
+        QTRY_COMPARE(AppleScriptExecutor::listRunningApps(), QString());
+        QTRY_COMPARE(clocksTitled(clockName), 0);
+        QCOMPARE(bystander.state(), QProcess::Running);
+        bystander.terminate();
+        QVERIFY(bystander.waitForFinished());
+    }
+
+    void systemReport()
+    {
+        const QString report = AppleScriptExecutor::systemInfo();
+        static const QRegularExpression shape(QStringLiteral(
+            "^Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\nDisk: ([0-9]+GB free of [0-9]+GB|Unknown)\nCPU: [1-9][0-9]* cores$"));
+        QVERIFY2(shape.match(report).hasMatch(), qPrintable(report));
+        QFile release(QStringLiteral("/etc/os-release"));
+        if (release.open(QIODevice::ReadOnly)) {
+            const QString pretty = QRegularExpression(QStringLiteral("PRETTY_NAME=\"?([^\"\n]*)"))
+                                       .match(QString::fromUtf8(release.readAll())).captured(1);
+            QCOMPARE(report.section(QLatin1Char('\n'), 0, 0), QStringLiteral("Linux: ") + pretty);
+        }
+        QCOMPARE(AppleScriptExecutor::diskText(QStringLiteral("/no/such/place")), QStringLiteral("Unknown"));
+        QVERIFY(AppleScriptExecutor::diskText(QDir::homePath()).endsWith(QStringLiteral("GB")));
+    }
+};
+
+QTEST_MAIN(TestAppleScriptExecutor)
+#include "tst_apple_script_executor.moc"

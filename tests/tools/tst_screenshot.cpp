@@ -1,0 +1,125 @@
+#include "tools/Screenshot.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString dataUrlPrefix = QStringLiteral("data:image/jpeg;base64,");
+
+// A private X server with one screen of the given size; it picks a free display number itself.
+class XServer
+{
+public:
+    explicit XServer(const QString &geometry)
+    {
+        m_process.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                                 QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                                 QStringLiteral("-screen"), QStringLiteral("0"), geometry});
+        // The number arrives once the server accepts clients.
+        while (m_process.waitForReadyRead(10000)) {
+            m_output += m_process.readAllStandardOutput();
+            if (m_output.contains('\n'))
+                break;
+        }
+    }
+    ~XServer()
+    {
+        m_process.terminate();
+        m_process.waitForFinished();
+    }
+    QString display() const
+    {
+        const QByteArray number = m_output.trimmed();
+        return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+} // namespace
+
+class TestScreenshot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void scalingKeepsProportionsAndTruncates_data()
+    {
+        QTest::addColumn<QSize>("capture");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("wide") << QSize(2560, 1440) << QSize(1280, 720);
+        QTest::newRow("exact width") << QSize(1280, 800) << QSize(1280, 800);
+        QTest::newRow("narrow") << QSize(640, 480) << QSize(640, 480);
+        QTest::newRow("truncated") << QSize(1281, 2) << QSize(1280, 1);
+        QTest::newRow("odd") << QSize(3000, 1999) << QSize(1280, 852);
+    }
+    void scalingKeepsProportionsAndTruncates()
+    {
+        QFETCH(QSize, capture);
+        QFETCH(QSize, expected);
+        QImage image(capture, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        const QImage scaled = Screenshot::scaledForModel(image);
+        QCOMPARE(scaled.size(), expected);
+        // The whole capture is drawn, not a corner of it.
+        QCOMPARE(scaled.pixelColor(expected.width() - 1, expected.height() - 1), QColor(Qt::white));
+    }
+
+    void capturesRealScreens_data()
+    {
+        QTest::addColumn<QString>("geometry");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("2560x1440") << "2560x1440x24" << QSize(1280, 720);
+        QTest::newRow("1280x800") << "1280x800x24" << QSize(1280, 800);
+    }
+    void capturesRealScreens()
+    {
+        QFETCH(QString, geometry);
+        QFETCH(QSize, expected);
+        XServer server(geometry);
+        QVERIFY2(!server.display().isEmpty(), "Xvfb did not start");
+
+        QTemporaryDir home;
+        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("Desktop"))));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), server.display());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        probe.start(QCoreApplication::applicationDirPath() + QStringLiteral("/screenshot_probe"));
+        QVERIFY(probe.waitForFinished(30000));
+        const QString result = QString::fromLatin1(probe.readAllStandardOutput());
+        QVERIFY2(result.startsWith(dataUrlPrefix), qPrintable(result.left(200) + probe.readAllStandardError()));
+
+        const QByteArray jpeg = QByteArray::fromBase64(result.mid(dataUrlPrefix.size()).toLatin1(),
+                                                       QByteArray::AbortOnBase64DecodingErrors);
+        QVERIFY(!result.contains(QLatin1Char('\n')));
+        QImage image;
+        QVERIFY(image.loadFromData(jpeg, "JPEG"));
+        QCOMPARE(image.size(), expected);
+
+        // The Desktop copy holds the very same bytes, under the local time of the capture.
+        const QStringList copies = QDir(home.filePath(QStringLiteral("Desktop"))).entryList(QDir::Files);
+        QCOMPARE(copies.size(), 1);
+        static const QRegularExpression name(
+            QStringLiteral("^Screenshot_[0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\\.jpg$"));
+        QVERIFY2(name.match(copies.first()).hasMatch(), qPrintable(copies.first()));
+        QFile copy(home.filePath(QStringLiteral("Desktop/")) + copies.first());
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), jpeg);
+    }
+};
+
+QTEST_MAIN(TestScreenshot)
+#include "tst_screenshot.moc"
