@@ -1,3 +1,4 @@
+#include "ApprovalCard.h"
 #include "ChatRules.h"
 #include "DataUrlImageProvider.h"
 #include "MarkdownBlocks.h"
@@ -126,6 +127,44 @@ private slots:
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(removed.size(), 1);
         QCOMPARE(model.index(0).data(MarkdownModel::ContentRole).toString(), QStringLiteral("Other"));
+    }
+
+    void listsApprovalRows_data()
+    {
+        QTest::addColumn<QVariantMap>("call");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("description");
+        auto call = [](const QString &name, const QVariantMap &arguments) {
+            return QVariantMap{{QStringLiteral("name"), name}, {QStringLiteral("arguments"), arguments}};
+        };
+        QTest::newRow("no arguments") << call("take_screenshot", {})
+                                      << QStringList{"wrench.and.screwdriver.fill|Action|Take Screenshot"}
+                                      << "Capture the current screen";
+        QTest::newRow("unknown tool") << call("format_disk", {{"app_name", "x"}})
+                                      << QStringList{"wrench.and.screwdriver.fill|Action|format_disk", "app.badge|App_name|x"}
+                                      << "";
+        QTest::newRow("sorted, icons by lower-cased name")
+            << call("write_file", {{"path", "/tmp/a"}, {"content", "hi"}, {"Path", "/b"}, {"mode x", "y"}})
+            << QStringList{"wrench.and.screwdriver.fill|Action|Write File", "folder|Path|/b", "doc.text|Content|hi",
+                           "chevron.right|Mode X|y", "folder|Path|/tmp/a"}
+            << "Write content to a file";
+        QTest::newRow("text and directory") << call("list_files", {{"directory", "~"}, {"text", "t"}})
+            << QStringList{"wrench.and.screwdriver.fill|Action|List Files", "folder|Directory|~", "text.quote|Text|t"}
+            << "List files in a directory";
+    }
+
+    void listsApprovalRows()
+    {
+        QFETCH(QVariantMap, call);
+        QFETCH(QStringList, rows);
+        QFETCH(QString, description);
+        QStringList shown;
+        for (const QVariant &row : ApprovalCard::rows(call)) {
+            const QVariantMap map = row.toMap();
+            shown << map.value("icon").toString() + '|' + map.value("label").toString() + '|' + map.value("value").toString();
+        }
+        QCOMPARE(shown, rows);
+        QCOMPARE(ApprovalCard::description(call.value("name").toString()), description);
     }
 
     void hidesBookkeepingMessages_data()
