@@ -17,6 +17,7 @@ Rectangle {
     readonly property var rows: ApprovalCard.rows(toolCall)
     readonly property string descriptionText: ApprovalCard.description(toolCall.name || "")
 
+    implicitWidth: 380
     width: 380
     implicitHeight: column.implicitHeight
     color: Theme.windowBackground
@@ -29,6 +30,7 @@ Rectangle {
         // Header
         ColumnLayout {
             Layout.fillWidth: true
+            Layout.preferredWidth: card.width
             Layout.topMargin: 28
             Layout.bottomMargin: 20
             spacing: 12
@@ -47,11 +49,12 @@ Rectangle {
                 }
             }
             ColumnLayout {
-                Layout.alignment: Qt.AlignHCenter
+                Layout.fillWidth: true
                 spacing: 4
                 Label {
                     objectName: "approvalTitle"
-                    Layout.alignment: Qt.AlignHCenter
+                    Layout.fillWidth: true
+                    horizontalAlignment: Text.AlignHCenter
                     text: "Action Requires Approval"
                     font.pixelSize: Theme.headlineSize
                     font.weight: Font.DemiBold
@@ -59,7 +62,8 @@ Rectangle {
                 }
                 Label {
                     objectName: "approvalSubtitle"
-                    Layout.alignment: Qt.AlignHCenter
+                    Layout.fillWidth: true
+                    horizontalAlignment: Text.AlignHCenter
                     text: "Morlo AI wants to perform a system action"
                     font.pixelSize: Theme.captionSize
                     color: Theme.secondaryText
