@@ -2,11 +2,11 @@
 
 #include "DataUrlImageProvider.h"
 #include "InlineMarkdown.h"
-#include "MarkdownBlocks.h"
 #include "conversation/AgentState.h"
 #include "conversation/Identifiers.h"
 
 #include <QClipboard>
+#include <algorithm>
 #include <QFile>
 #include <QGuiApplication>
 #include <QFileInfo>
@@ -86,7 +86,9 @@ void truncateBefore(AgentState *state, qsizetype index)
 
 bool ChatRules::shouldHide(const QString &role, const QString &content)
 {
-    if (content.trimmed().isEmpty() || role == Roles::toolResult || role == Roles::system)
+    // Runs on every streamed fragment of a long reply: scan in place, copy nothing.
+    const bool blank = std::all_of(content.cbegin(), content.cend(), [](QChar c) { return c.isSpace(); });
+    if (blank || role == Roles::toolResult || role == Roles::system)
         return true;
     if (role == Roles::user
         && (content.startsWith(QLatin1String("Tool results:"))
@@ -96,16 +98,16 @@ bool ChatRules::shouldHide(const QString &role, const QString &content)
         return true;
     if (role != Roles::assistant)
         return false;
-    bool anyLine = false;
-    for (const QString &line : content.split(QLatin1Char('\n'))) {
-        const QString trimmed = MarkdownBlocks::trimSpacesAndTabs(line);
-        if (trimmed.isEmpty())
+    for (QStringView line : QStringView(content).tokenize(u'\n', Qt::SkipEmptyParts)) {
+        qsizetype start = 0;
+        while (start < line.size() && (line.at(start) == u' ' || line.at(start) == u'\t'))
+            ++start;
+        if (start == line.size())
             continue;
-        if (!trimmed.startsWith(QLatin1String("TOOL_CALL:")))
+        if (!line.mid(start).startsWith(QLatin1String("TOOL_CALL:")))
             return false;
-        anyLine = true;
     }
-    return anyLine;
+    return true;
 }
 
 bool ChatRules::isErrorReply(const QString &role, const QString &content)

@@ -294,7 +294,7 @@ FocusScope {
                             Layout.alignment: Qt.AlignHCenter
                             text: "Browse Models"
                             highlighted: true
-                            icon.source: SymbolIcons.source("cpu.fill", "white")
+                            icon.source: SymbolIcons.source("cpu.fill", Theme.accent)
                             icon.color: "transparent"
                             icon.width: 14
                             icon.height: 14
