@@ -7,10 +7,11 @@ import MorloAI
 Column {
     id: view
 
-    property string text
+    // An alias, not a copy: a long reply's text is passed on without another script string.
+    property alias text: blocks.text
 
     Repeater {
-        model: MarkdownModel { text: view.text }
+        model: MarkdownModel { id: blocks }
 
         delegate: Item {
             id: row
