@@ -47,20 +47,14 @@ ApplicationWindow {
             }
         }
 
-        ListView {
-            objectName: "messageList"
+        ChatView {
+            objectName: "chatView"
             Layout.fillWidth: true
             Layout.fillHeight: true
-            clip: true
-            spacing: 8
-            model: window.app.messages
-            delegate: Label {
-                required property string role
-                required property string content
-                width: ListView.view.width
-                wrapMode: Text.Wrap
-                text: role + ": " + content
-            }
+            agentState: window.app.agentState
+            agentManager: window.app.agentManager
+            serverManager: window.app.serverManager
+            messages: window.app.messages
         }
     }
 }

@@ -1,0 +1,188 @@
+import QtQuick
+import MorloAI
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// One message of the conversation: the user's on the trailing side in an accent bubble, the
+// assistant's on the leading side behind an avatar, drawn as Markdown, with copy and retry.
+Item {
+    id: bubble
+
+    required property string messageId
+    required property string role
+    required property string content
+    // Whether the chat view offers editing (user messages) or retrying (error replies).
+    property bool canEdit: false
+    property bool canRetry: false
+    property bool isHovered: false
+    property bool copied: false
+
+    signal editRequested()
+    signal retryRequested()
+
+    readonly property bool hidden: ChatRules.shouldHide(role, content)
+    readonly property bool isUser: role === "user"
+    readonly property bool isImage: !hidden && ChatRules.contentKind(content) === "image"
+    readonly property bool actionsShown: isHovered || ChatRules.isErrorReply(role, content)
+
+    visible: !hidden
+    implicitHeight: hidden ? 0 : (isUser ? userRow.implicitHeight : assistantColumn.implicitHeight)
+
+    HoverHandler {
+        id: hover
+        onHoveredChanged: bubble.isHovered = hovered
+    }
+
+    Component {
+        id: imageComponent
+        Image {
+            objectName: "messageImage"
+            source: ChatRules.imageSource(bubble.content)
+            sourceSize: Qt.size(400, 280)
+            width: Math.min(400, implicitWidth)
+            height: Math.min(280, implicitHeight)
+            fillMode: Image.PreserveAspectFit
+            asynchronous: true
+            Accessible.name: "Image"
+        }
+    }
+
+    // User message
+    RowLayout {
+        id: userRow
+        visible: bubble.isUser && !bubble.hidden
+        anchors.right: parent.right
+        width: parent.width
+        spacing: 8
+        layoutDirection: Qt.RightToLeft
+
+        Loader {
+            Layout.alignment: Qt.AlignBottom
+            active: bubble.isUser && bubble.isImage
+            visible: active
+            sourceComponent: imageComponent
+        }
+
+        Rectangle {
+            id: userBubble
+            objectName: "userBubble"
+            visible: bubble.isUser && !bubble.isImage
+            Layout.alignment: Qt.AlignBottom
+            Layout.maximumWidth: bubble.width - Theme.userGap - editButton.width - 8
+            implicitWidth: userText.width
+            implicitHeight: userText.height
+            radius: Theme.bubbleRadius
+            gradient: Gradient {
+                orientation: Gradient.Horizontal
+                GradientStop { position: 0; color: Theme.accent }
+                GradientStop { position: 1; color: Theme.accentDeep }
+            }
+
+            TextEdit {
+                id: userText
+                objectName: "userText"
+                width: Math.min(implicitWidth, userBubble.Layout.maximumWidth)
+                text: bubble.isUser ? bubble.content : ""
+                textFormat: TextEdit.PlainText
+                readOnly: true
+                selectByMouse: true
+                wrapMode: TextEdit.Wrap
+                leftPadding: 16
+                rightPadding: 16
+                topPadding: 11
+                bottomPadding: 11
+                color: "white"
+                selectedTextColor: Theme.accent
+                selectionColor: "white"
+                font.pixelSize: Theme.bodySize
+                Accessible.name: text
+            }
+        }
+
+        IconButton {
+            id: editButton
+            objectName: "editButton_" + bubble.messageId
+            Layout.alignment: Qt.AlignBottom
+            symbol: "pencil.circle.fill"
+            iconSize: 16
+            tint: Theme.secondaryText
+            toolTipText: "Edit message"
+            Accessible.name: "Edit message"
+            shown: bubble.canEdit && bubble.isHovered
+            onClicked: bubble.editRequested()
+        }
+
+        Item { Layout.fillWidth: true }
+    }
+
+    // Assistant message
+    Column {
+        id: assistantColumn
+        visible: !bubble.isUser && !bubble.hidden
+        width: parent.width
+        spacing: 4
+
+        Row {
+            width: parent.width
+            spacing: 12
+
+            Avatar {}
+
+            Loader {
+                id: assistantContent
+                objectName: "assistantContent"
+                width: parent.width - Theme.avatarSize - 12
+                y: 3
+                active: !bubble.isUser && !bubble.hidden
+                sourceComponent: bubble.isImage ? imageComponent : markdownComponent
+            }
+
+            Component {
+                id: markdownComponent
+                MarkdownContentView {
+                    objectName: "assistantMarkdown"
+                    width: assistantContent.width
+                    text: bubble.content
+                }
+            }
+        }
+
+        Row {
+            id: actionRow
+            objectName: "actionRow_" + bubble.messageId
+            leftPadding: 42
+            spacing: 10
+            height: bubble.actionsShown ? implicitHeight : 0
+            opacity: bubble.actionsShown ? 1 : 0
+            visible: opacity > 0
+            Behavior on opacity { NumberAnimation { duration: Theme.hoverDuration; easing.type: Easing.InOutQuad } }
+
+            TextIconButton {
+                objectName: "copyButton_" + bubble.messageId
+                symbol: bubble.copied ? "checkmark" : "doc.on.doc"
+                text: bubble.copied ? "Copied" : "Copy"
+                tint: bubble.copied ? Theme.green : Theme.secondaryText
+                onClicked: {
+                    ChatRules.copyToClipboard(bubble.content)
+                    bubble.copied = true
+                    copiedReset.restart()
+                }
+            }
+
+            TextIconButton {
+                objectName: "retryButton_" + bubble.messageId
+                visible: bubble.canRetry
+                symbol: "arrow.clockwise"
+                text: "Retry"
+                tint: Theme.accent
+                onClicked: bubble.retryRequested()
+            }
+        }
+    }
+
+    Timer {
+        id: copiedReset
+        interval: Theme.bubbleCopyConfirmation
+        onTriggered: bubble.copied = false
+    }
+}
