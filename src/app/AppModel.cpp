@@ -1,10 +1,8 @@
 #include "AppModel.h"
 
-#include "conversation/AgentState.h"
-#include "conversation/MessageListModel.h"
-#include "conversation/SessionListModel.h"
-
+#include <QEventLoop>
 #include <QQmlApplicationEngine>
+#include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
 
 // The views are a static QML module; importing its plugin here links it into every user of
@@ -12,16 +10,32 @@
 Q_IMPORT_QML_PLUGIN(MorloAIPlugin)
 
 AppModel::AppModel(QObject *parent)
+    : AppModel(EngineEnvironment::standard(), parent)
+{
+}
+
+AppModel::AppModel(const EngineEnvironment &engine, QObject *parent)
     : QObject(parent)
     , m_agentState(new AgentState(this))
+    , m_serverManager(new ServerManager(engine, this))
+    , m_modelManager(new ModelManager(this))
     , m_messages(new MessageListModel(m_agentState, this))
     , m_sessions(new SessionListModel(m_agentState, this))
 {
+    m_modelManager->setServerManager(m_serverManager);
+    m_modelManager->setAgentState(m_agentState);
 }
 
 AppModel::~AppModel()
 {
     m_agentState->flush();
+}
+
+AgentManager *AppModel::agentManager()
+{
+    if (!m_agentManager)
+        m_agentManager = new AgentManager(m_agentState, m_serverManager, this);
+    return m_agentManager;
 }
 
 bool AppModel::loadMainWindow(QQmlApplicationEngine &engine)
@@ -30,4 +44,35 @@ bool AppModel::loadMainWindow(QQmlApplicationEngine &engine)
     engine.setInitialProperties({{QStringLiteral("app"), QVariant::fromValue(this)}});
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/MorloAI/Main.qml")));
     return !engine.rootObjects().isEmpty();
+}
+
+void AppModel::autoLoad()
+{
+    if (m_autoLoadDone)
+        return;
+    m_autoLoadDone = true;
+    const auto path = m_agentState->autoLoadModelPath();
+    const auto name = m_agentState->autoLoadModelName();
+    if (!path || !name || !m_serverManager->engineExecutablePath())
+        return;
+    m_serverManager->start(*path, *name);
+}
+
+void AppModel::shutDown()
+{
+    if (m_agentManager)
+        m_agentManager->cancelGeneration();
+    m_agentState->flush();
+    if (!m_serverManager->isRunning() && !m_serverManager->isStarting())
+        return;
+    // stopServer waits for the engine without blocking; give it a short, bounded loop here.
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    connect(m_serverManager, &ServerManager::statusMessageChanged, &loop, [this, &loop] {
+        if (!m_serverManager->isRunning() && !m_serverManager->isStarting())
+            loop.quit();
+    });
+    m_serverManager->stop();
+    if (m_serverManager->isRunning() || m_serverManager->isStarting())
+        loop.exec();
 }

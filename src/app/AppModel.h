@@ -1,35 +1,58 @@
 #pragma once
 
+#include "agent/AgentManager.h"
 #include "conversation/AgentState.h"
 #include "conversation/MessageListModel.h"
 #include "conversation/SessionListModel.h"
+#include "engine/ServerManager.h"
+#include "models/ModelManager.h"
 
 #include <QObject>
 
 class QQmlApplicationEngine;
 
-// The composition root: creates the long-lived objects once, in order, and hands them to the
-// window. They live for the whole run.
+// The composition root: creates the long-lived objects once, in order (conversation state,
+// engine, model library; the agent on first use), and hands them to the window. They live for
+// the whole run.
 class AppModel : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(AgentState *agentState READ agentState CONSTANT)
+    Q_PROPERTY(ServerManager *serverManager READ serverManager CONSTANT)
+    Q_PROPERTY(ModelManager *modelManager READ modelManager CONSTANT)
+    Q_PROPERTY(AgentManager *agentManager READ agentManager CONSTANT)
     Q_PROPERTY(MessageListModel *messages READ messages CONSTANT)
     Q_PROPERTY(SessionListModel *sessions READ sessions CONSTANT)
 
 public:
     explicit AppModel(QObject *parent = nullptr);
+    // Tests inject an engine environment (fake engine, free port, short waits).
+    AppModel(const EngineEnvironment &engine, QObject *parent);
     ~AppModel() override;
 
     AgentState *agentState() const { return m_agentState; }
+    ServerManager *serverManager() const { return m_serverManager; }
+    ModelManager *modelManager() const { return m_modelManager; }
+    AgentManager *agentManager();
     MessageListModel *messages() const { return m_messages; }
     SessionListModel *sessions() const { return m_sessions; }
 
     // Loads the main window into the engine, with this object as its `app` property.
     bool loadMainWindow(QQmlApplicationEngine &engine);
 
+    // Starts the engine on the stored auto-load model when one is stored and the engine is
+    // installed; run once when the main window is first shown.
+    Q_INVOKABLE void autoLoad();
+
+    // Ends the engine we started, waiting briefly, so nothing is left holding the port.
+    void shutDown();
+
 private:
     AgentState *m_agentState;
+    ServerManager *m_serverManager;
+    ModelManager *m_modelManager;
+    AgentManager *m_agentManager = nullptr;
     MessageListModel *m_messages;
     SessionListModel *m_sessions;
+    bool m_autoLoadDone = false;
 };

@@ -1,7 +1,9 @@
 #include "AppModel.h"
+#include "TrayMenu.h"
 
 #include <QApplication>
 #include <QQmlApplicationEngine>
+#include <QQuickWindow>
 
 int main(int argc, char *argv[])
 {
@@ -9,10 +11,15 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Morlo AI"));
     QApplication::setOrganizationName(QStringLiteral("Morlo AI"));
     QApplication::setApplicationDisplayName(QStringLiteral("Morlo AI"));
+    QApplication::setDesktopFileName(QStringLiteral("morlo-ai"));
+    // Closing the window keeps the app in the tray when there is one.
+    QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
 
     AppModel app;
     QQmlApplicationEngine engine;
     if (!app.loadMainWindow(engine))
         return 1;
+    TrayMenu tray(&app, qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst()));
+    QObject::connect(&application, &QApplication::aboutToQuit, &app, &AppModel::shutDown);
     return QApplication::exec();
 }

@@ -11,6 +11,15 @@ ApplicationWindow {
     visible: true
     title: "Morlo AI"
 
+    Component.onCompleted: window.app.autoLoad()
+
+    Shortcut {
+        objectName: "newChatShortcut"
+        sequence: StandardKey.New
+        context: Qt.ApplicationShortcut
+        onActivated: window.app.agentState.newSession()
+    }
+
     RowLayout {
         anchors.fill: parent
         spacing: 0
