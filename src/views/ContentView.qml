@@ -1,0 +1,306 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import MorloAI
+
+// The main window's content: the chat sidebar beside one of three tabs (Chat, Models,
+// Settings) chosen in the toolbar, and the first-run onboarding sheet.
+Item {
+    id: content
+    objectName: "contentView"
+
+    required property QtObject agentState
+    required property QtObject agentManager
+    required property QtObject modelManager
+    required property QtObject serverManager
+    required property QtObject messages
+    required property QtObject sessions
+
+    readonly property var tabs: [
+        { key: "chat", label: "Chat", icon: "bubble.left.and.bubble.right.fill" },
+        { key: "models", label: "Models", icon: "cpu.fill" },
+        { key: "settings", label: "Settings", icon: "gear" },
+    ]
+    property string selectedTab: "chat"
+    property string hoveredSessionID: ""
+    property string searchQuery: ""
+    property bool showOnboarding: false
+
+    readonly property bool busy: agentState.isLoading
+
+    function newChat() {
+        if (busy)
+            return
+        agentState.newSession()
+        selectedTab = "chat"
+    }
+
+    function selectSession(id) {
+        if (id === "" || busy)
+            return
+        agentState.selectSession(id)
+        selectedTab = "chat"
+    }
+
+    function checkOnboarding() {
+        if (!SidebarRules.onboardingComplete())
+            showOnboarding = true
+    }
+
+    Component.onCompleted: checkOnboarding()
+
+    // Erasing all data forgets that onboarding was done, and empties the sessions.
+    Connections {
+        target: content.agentState
+        function onChatSessionsChanged() { content.checkOnboarding() }
+    }
+
+    SessionFilterModel {
+        id: visibleSessions
+        agentState: content.agentState
+        sessions: content.sessions
+        searchQuery: content.searchQuery
+    }
+
+    RowLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        // Sidebar.
+        Rectangle {
+            Layout.preferredWidth: 250
+            Layout.fillHeight: true
+            color: Theme.faintFill
+
+            ColumnLayout {
+                anchors.fill: parent
+                spacing: 0
+
+                Label {
+                    Layout.leftMargin: 14
+                    Layout.topMargin: 14
+                    Layout.bottomMargin: 6
+                    text: "Chats"
+                    font.capitalization: Font.AllUppercase
+                    font.pixelSize: 10
+                    font.weight: Font.DemiBold
+                    font.letterSpacing: 0.8
+                    color: Theme.secondaryText
+                }
+
+                Rectangle {
+                    Layout.fillWidth: true
+                    Layout.leftMargin: 10
+                    Layout.rightMargin: 10
+                    Layout.bottomMargin: 8
+                    implicitHeight: 28
+                    radius: 7
+                    color: Theme.controlBackground
+                    border.color: Theme.separator
+                    border.width: 1
+
+                    RowLayout {
+                        anchors.fill: parent
+                        anchors.leftMargin: 8
+                        anchors.rightMargin: 4
+                        spacing: 6
+                        Icon { symbol: "magnifyingglass"; size: 12 }
+                        TextField {
+                            objectName: "sessionSearchField"
+                            Layout.fillWidth: true
+                            placeholderText: "Search chats…"
+                            text: content.searchQuery
+                            onTextEdited: content.searchQuery = text
+                            font.pixelSize: 12
+                            background: null
+                            padding: 0
+                        }
+                        IconButton {
+                            objectName: "clearSessionSearchButton"
+                            Accessible.name: "Clear search"
+                            visible: content.searchQuery !== ""
+                            symbol: "xmark.circle.fill"
+                            iconSize: 12
+                            padding: 2
+                            onClicked: content.searchQuery = ""
+                        }
+                    }
+                }
+
+                ListView {
+                    objectName: "sessionList"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.leftMargin: 6
+                    Layout.rightMargin: 6
+                    clip: true
+                    spacing: 2
+                    model: visibleSessions
+                    boundsBehavior: Flickable.StopAtBounds
+                    ScrollBar.vertical: ScrollBar {}
+                    delegate: SessionRow {
+                        width: ListView.view.width
+                        busy: content.busy
+                        hoveredRow: content.hoveredSessionID === sessionId
+                        onChoose: content.selectSession(sessionId)
+                        onTogglePin: content.agentState.togglePin(sessionId)
+                        onRemove: content.agentState.deleteSession(sessionId)
+                        onHoverChanged: inside => {
+                            if (inside)
+                                content.hoveredSessionID = sessionId
+                            else if (content.hoveredSessionID === sessionId)
+                                content.hoveredSessionID = ""
+                        }
+                    }
+                }
+
+                Divider {}
+
+                // Engine status footer.
+                RowLayout {
+                    Layout.fillWidth: true
+                    Layout.margins: 12
+                    spacing: 6
+                    Item {
+                        Layout.preferredWidth: 18
+                        Layout.preferredHeight: 18
+                        readonly property color dotColor: content.serverManager.isRunning
+                            ? Theme.green : Theme.withAlpha(Theme.secondaryText, Theme.secondaryText.a * 0.35)
+                        Rectangle {
+                            anchors.fill: parent
+                            radius: 9
+                            color: Theme.withAlpha(parent.dotColor, 0.18)
+                        }
+                        Rectangle {
+                            anchors.centerIn: parent
+                            width: 7
+                            height: 7
+                            radius: 3.5
+                            color: parent.dotColor
+                        }
+                    }
+                    Label {
+                        objectName: "engineFooterText"
+                        Layout.fillWidth: true
+                        text: content.serverManager.activeModelName !== ""
+                              ? content.serverManager.activeModelName : "No model loaded"
+                        elide: Text.ElideRight
+                        font.pixelSize: 11
+                        color: Theme.secondaryText
+                    }
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.fillHeight: true
+            implicitWidth: 1
+            color: Theme.separator
+        }
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            spacing: 0
+
+            // Toolbar.
+            RowLayout {
+                Layout.fillWidth: true
+                Layout.margins: 8
+                spacing: 8
+
+                Button {
+                    objectName: "newChatButton"
+                    text: "New Chat"
+                    Accessible.name: text
+                    enabled: !content.busy
+                    flat: true
+                    icon.source: SymbolIcons.source("square.and.pencil", Theme.textColor)
+                    ToolTip.visible: hovered
+                    ToolTip.delay: 600
+                    ToolTip.text: Qt.platform.os === "osx" ? "New Chat (⌘N)" : "New Chat (Ctrl+N)"
+                    onClicked: content.newChat()
+                }
+                Item { Layout.fillWidth: true }
+                TabBar {
+                    objectName: "tabControl"
+                    Accessible.name: "Tab"
+                    Layout.preferredWidth: 210
+                    currentIndex: content.tabs.findIndex(tab => tab.key === content.selectedTab)
+                    Repeater {
+                        model: content.tabs
+                        TabButton {
+                            required property var modelData
+                            objectName: "tab_" + modelData.key
+                            text: modelData.label
+                            Accessible.name: text
+                            icon.source: SymbolIcons.source(modelData.icon, Theme.textColor)
+                            icon.width: 12
+                            icon.height: 12
+                            font.pixelSize: 11
+                            onClicked: content.selectedTab = modelData.key
+                        }
+                    }
+                }
+            }
+
+            Divider {}
+
+            StackLayout {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                currentIndex: content.tabs.findIndex(tab => tab.key === content.selectedTab)
+
+                ChatView {
+                    objectName: "chatView"
+                    agentState: content.agentState
+                    agentManager: content.agentManager
+                    serverManager: content.serverManager
+                    messages: content.messages
+                    onNavigateToModels: content.selectedTab = "models"
+                }
+
+                ModelLibraryView {
+                    modelManager: content.modelManager
+                    serverManager: content.serverManager
+                }
+
+                Loader {
+                    objectName: "settingsLoader"
+                    Component.onCompleted: setSource("SettingsView.qml", {
+                        agentState: content.agentState,
+                        serverManager: content.serverManager,
+                        modelManager: content.modelManager,
+                    })
+                }
+            }
+        }
+    }
+
+    Popup {
+        objectName: "onboardingSheet"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        modal: true
+        closePolicy: Popup.NoAutoClose
+        padding: 0
+        visible: content.showOnboarding && onboarding.status === Loader.Ready
+        width: onboarding.implicitWidth
+        height: onboarding.implicitHeight
+        Loader {
+            id: onboarding
+            anchors.fill: parent
+            active: content.showOnboarding
+            onActiveChanged: if (active) setSource("OnboardingView.qml", {
+                agentState: content.agentState,
+                serverManager: content.serverManager,
+                modelManager: content.modelManager,
+            })
+        }
+        Connections {
+            target: onboarding.item
+            ignoreUnknownSignals: true
+            function onFinished() { content.showOnboarding = false }
+        }
+    }
+}

@@ -1,0 +1,192 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import MorloAI
+
+// The Models tab: the engine's state with a stop control, a search field and the catalogue as
+// cards that open to their files. Everything shown is read from the two managers.
+Item {
+    id: library
+    objectName: "modelLibraryView"
+
+    required property QtObject modelManager
+    required property QtObject serverManager
+
+    property string searchText: ""
+    property string expandedModelID: ""
+
+    readonly property string title: "Model Library"
+
+    // Files may have been added or removed on disk since the tab was last shown.
+    onVisibleChanged: if (visible) modelManager.refreshDownloadStatus()
+    Component.onCompleted: {
+        if (visible)
+            modelManager.refreshDownloadStatus()
+        if (modelManager.lastError !== "")
+            errorAlert.open()
+    }
+
+    ModelLibraryFilter {
+        id: filtered
+        variants: library.modelManager.variantList
+        searchText: library.searchText
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        // Engine status bar.
+        Rectangle {
+            objectName: "engineStatusBar"
+            Layout.fillWidth: true
+            implicitHeight: statusColumn.implicitHeight + 16
+            color: Theme.windowBackground
+
+            ColumnLayout {
+                id: statusColumn
+                anchors.fill: parent
+                anchors.leftMargin: 16
+                anchors.rightMargin: 16
+                anchors.topMargin: 8
+                anchors.bottomMargin: 8
+                spacing: 6
+
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+                    Rectangle {
+                        width: 8
+                        height: 8
+                        radius: 4
+                        color: library.serverManager.isRunning ? Theme.green
+                             : library.serverManager.isStarting ? Theme.windowDotYellow
+                             : Theme.secondaryText
+                    }
+                    Label {
+                        objectName: "engineStatusMessage"
+                        text: library.serverManager.statusMessage
+                        font.pixelSize: Theme.captionSize
+                    }
+                    Item { Layout.fillWidth: true }
+                    BusyIndicator {
+                        objectName: "startingIndicator"
+                        visible: library.serverManager.isStarting
+                        running: visible
+                        Layout.preferredWidth: 16
+                        Layout.preferredHeight: 16
+                    }
+                    Button {
+                        objectName: "stopButton"
+                        visible: library.serverManager.isRunning
+                        text: "Stop"
+                        Accessible.name: text
+                        font.pixelSize: Theme.captionSize
+                        palette.buttonText: Theme.red
+                        onClicked: library.serverManager.stop()
+                    }
+                }
+
+                Flickable {
+                    objectName: "launchErrorStrip"
+                    visible: library.serverManager.lastLaunchError !== ""
+                    Layout.fillWidth: true
+                    Layout.preferredHeight: Math.min(60, launchError.implicitHeight)
+                    contentWidth: launchError.implicitWidth
+                    contentHeight: launchError.implicitHeight
+                    flickableDirection: Flickable.HorizontalFlick
+                    clip: true
+                    Label {
+                        id: launchError
+                        text: library.serverManager.lastLaunchError
+                        color: Theme.red
+                        font.family: Theme.monospaceFamily
+                        font.pixelSize: 9.5
+                    }
+                }
+            }
+        }
+
+        // Search field.
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            implicitHeight: searchRow.implicitHeight + 16
+            radius: 8
+            color: Theme.controlBackground
+
+            RowLayout {
+                id: searchRow
+                anchors.fill: parent
+                anchors.margins: 8
+                spacing: 6
+                Icon { symbol: "magnifyingglass" }
+                TextField {
+                    objectName: "modelSearchField"
+                    Layout.fillWidth: true
+                    placeholderText: "Search models…"
+                    text: library.searchText
+                    onTextEdited: library.searchText = text
+                    background: null
+                    padding: 0
+                }
+                IconButton {
+                    objectName: "clearModelSearchButton"
+                    Accessible.name: "Clear search"
+                    visible: library.searchText !== ""
+                    symbol: "xmark.circle.fill"
+                    padding: 0
+                    onClicked: library.searchText = ""
+                }
+            }
+        }
+
+        ListView {
+            objectName: "modelList"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.margins: 16
+            Layout.topMargin: 6
+            clip: true
+            model: filtered
+            boundsBehavior: Flickable.StopAtBounds
+            ScrollBar.vertical: ScrollBar {}
+            delegate: ModelCard {
+                required property var model
+                width: ListView.view.width
+                modelManager: library.modelManager
+                serverManager: library.serverManager
+                row: model
+                isExpanded: library.expandedModelID === modelId
+                onToggle: library.expandedModelID = ModelLibraryRules.toggledModelID(library.expandedModelID, modelId)
+            }
+        }
+    }
+
+    // Raised once per failure; closing it in any way clears the failure.
+    Connections {
+        target: library.modelManager
+        function onLastErrorChanged() {
+            if (library.modelManager.lastError !== "")
+                errorAlert.open()
+        }
+    }
+
+    Dialog {
+        id: errorAlert
+        objectName: "downloadErrorAlert"
+        title: "Download Error"
+        anchors.centerIn: parent
+        modal: true
+        standardButtons: Dialog.Ok
+        onClosed: library.modelManager.clearLastError()
+        Label {
+            objectName: "downloadErrorMessage"
+            text: library.modelManager.lastError
+            wrapMode: Text.WordWrap
+            width: Math.min(implicitWidth, 360)
+        }
+    }
+}

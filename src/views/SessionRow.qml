@@ -1,0 +1,128 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import MorloAI
+
+// One stored conversation in the sidebar: initial badge, title with pin mark, relative date,
+// a delete control under the pointer and a context menu to pin, unpin or delete.
+ItemDelegate {
+    id: row
+
+    required property string sessionId
+    required property string title
+    required property bool isPinned
+    required property var updatedAt
+    required property bool isActive
+    // A turn in progress: the conversation cannot be switched or its active session deleted.
+    required property bool busy
+    required property bool hoveredRow
+
+    signal choose()
+    signal togglePin()
+    signal remove()
+    signal hoverChanged(bool inside)
+
+    objectName: "sessionRow_" + sessionId
+    Accessible.name: title
+    hoverEnabled: true
+    highlighted: isActive
+    padding: 6
+    leftPadding: 8
+    rightPadding: 8
+    onHoveredChanged: hoverChanged(hovered)
+    onClicked: if (!busy) choose()
+
+    background: Rectangle {
+        radius: 6
+        color: row.isActive ? Theme.withAlpha(Theme.accent, 0.18)
+             : row.hovered ? Theme.faintFill : "transparent"
+    }
+
+    contentItem: RowLayout {
+        spacing: 8
+
+        Rectangle {
+            objectName: "badge"
+            Layout.preferredWidth: 28
+            Layout.preferredHeight: 28
+            radius: 7
+            gradient: Gradient {
+                GradientStop { position: 0; color: Theme.withAlpha(Theme.accent, 0.22) }
+                GradientStop { position: 1; color: Theme.withAlpha(Theme.accentDeep, 0.12) }
+            }
+            Label {
+                anchors.centerIn: parent
+                text: SidebarRules.initial(row.title)
+                color: Theme.accent
+                font.weight: Font.DemiBold
+                font.pixelSize: 13
+            }
+        }
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            spacing: 1
+            RowLayout {
+                Layout.fillWidth: true
+                spacing: 4
+                Label {
+                    Layout.fillWidth: true
+                    Layout.maximumWidth: implicitWidth
+                    text: row.title
+                    elide: Text.ElideRight
+                    maximumLineCount: 1
+                    font.pixelSize: 13
+                    font.weight: Font.Medium
+                }
+                Icon {
+                    objectName: "pinMark"
+                    visible: row.isPinned
+                    symbol: "pin.fill"
+                    size: 8
+                    color: Theme.withAlpha(Theme.accent, 0.7)
+                }
+                Item { Layout.fillWidth: true }
+            }
+            Label {
+                objectName: "relativeDate"
+                text: SidebarRules.relativeDate(row.updatedAt)
+                font.pixelSize: 10
+                color: Theme.withAlpha(Theme.secondaryText, Theme.secondaryText.a * 0.65)
+            }
+        }
+
+        IconButton {
+            objectName: "deleteSessionButton"
+            Accessible.name: "Delete"
+            shown: row.hoveredRow && !(row.busy && row.isActive)
+            symbol: "xmark.circle.fill"
+            iconSize: 12
+            onClicked: row.remove()
+        }
+    }
+
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: contextMenu.popup()
+    }
+
+    Menu {
+        id: contextMenu
+        objectName: "sessionContextMenu"
+        MenuItem {
+            objectName: "pinMenuItem"
+            text: row.isPinned ? "Unpin" : "Pin"
+            icon.source: SymbolIcons.source(row.isPinned ? "pin.slash" : "pin", Theme.textColor)
+            onTriggered: row.togglePin()
+        }
+        MenuSeparator {}
+        MenuItem {
+            objectName: "deleteMenuItem"
+            text: "Delete"
+            enabled: !(row.busy && row.isActive)
+            icon.source: SymbolIcons.source("trash", Theme.red)
+            palette.windowText: Theme.red
+            onTriggered: row.remove()
+        }
+    }
+}

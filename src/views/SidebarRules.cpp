@@ -1,0 +1,52 @@
+#include "SidebarRules.h"
+
+#include "conversation/DefaultsStore.h"
+
+SidebarRules::SidebarRules(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QString SidebarRules::relativeDate(const QDateTime &date, const QDateTime &now, const QLocale &locale)
+{
+    if (!date.isValid())
+        return QString();
+    const QDateTime local = date.toLocalTime();
+    const QDate today = now.toLocalTime().date();
+    if (local.date() == today)
+        return locale.toString(local.time(), QLocale::ShortFormat);
+    if (local.date() == today.addDays(-1))
+        return QStringLiteral("Yesterday");
+    const qint64 days = local.secsTo(now) / (24 * 60 * 60);
+    if (!now.isValid() || days > 6)
+        return locale.toString(local.date(), QStringLiteral("MMM d"));
+    return locale.dayName(local.date().dayOfWeek(), QLocale::LongFormat);
+}
+
+QString SidebarRules::relativeDate(const QDateTime &date) const
+{
+    return relativeDate(date, clock()(), QLocale::system());
+}
+
+QString SidebarRules::initial(const QString &title)
+{
+    // A character outside the basic plane takes two code units.
+    const int length = !title.isEmpty() && title.at(0).isHighSurrogate() ? 2 : 1;
+    return title.left(length).toUpper();
+}
+
+bool SidebarRules::onboardingComplete()
+{
+    return DefaultsStore().boolean(DefaultsKeys::onboardingComplete, false);
+}
+
+void SidebarRules::setClock(Clock replacement)
+{
+    clock() = std::move(replacement);
+}
+
+SidebarRules::Clock &SidebarRules::clock()
+{
+    static Clock current = [] { return QDateTime::currentDateTime(); };
+    return current;
+}

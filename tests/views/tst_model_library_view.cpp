@@ -1,0 +1,180 @@
+#include "LocalHub.h"
+#include "QmlHarness.h"
+#include "TestSupport.h"
+#include "engine/ServerManager.h"
+#include "models/ModelManager.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+#include <qcorotask.h>
+
+namespace {
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Whether the item with that objectName is drawn now.
+bool shown(QmlHarness &ui, const QString &name)
+{
+    return ui.find(name, 0) != nullptr;
+}
+} // namespace
+
+class TestModelLibraryView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(m_hub.isListening()); }
+    void init() { TestSupport::resetUserData(); }
+
+    void searchAndOpenCards()
+    {
+        QmlHarness ui;
+        ModelManager models(m_hub.baseURL(), DownloadTiming{});
+        auto engine = makeEngine();
+        QVERIFY(start(ui, models, *engine));
+        QQuickItem *list = ui.find(QStringLiteral("modelList"));
+        QQuickItem *library = ui.find(QStringLiteral("modelLibraryView"));
+        QCOMPARE(list->property("count").toInt(), 3);
+
+        QQuickItem *field = ui.find(QStringLiteral("modelSearchField"));
+        ui.typeText(field, QStringLiteral("8b"));
+        QTRY_COMPARE(list->property("count").toInt(), 1);
+        QVERIFY(shown(ui, QStringLiteral("modelCard_Llama 3.1 8B Instruct")));
+        ui.click(QStringLiteral("clearModelSearchButton"));
+        QTRY_COMPARE(list->property("count").toInt(), 3);
+        ui.typeText(field, QStringLiteral("tessoran"));
+        QTRY_COMPARE(list->property("count").toInt(), 0);
+        ui.click(QStringLiteral("clearModelSearchButton"));
+        QTRY_COMPARE(list->property("count").toInt(), 3);
+
+        // One open card at a time; pressing the open one closes it.
+        ui.click(QStringLiteral("modelCard_Qwen 2.5 3B Instruct"));
+        const QString qwen = models.models().at(2).id.toString(QUuid::WithoutBraces);
+        QCOMPARE(library->property("expandedModelID").toString(), qwen);
+        ui.click(QStringLiteral("modelCard_Llama 3.2 3B Instruct"));
+        QCOMPARE(library->property("expandedModelID").toString(),
+                 models.models().at(0).id.toString(QUuid::WithoutBraces));
+        QVERIFY(shown(ui, QStringLiteral("downloadButton")));
+        ui.click(QStringLiteral("modelCard_Llama 3.2 3B Instruct"));
+        QCOMPARE(library->property("expandedModelID").toString(), QString());
+        QTRY_VERIFY(!shown(ui, QStringLiteral("downloadButton")));
+    }
+
+    void downloadCancelLoadDelete()
+    {
+        QmlHarness ui;
+        // Slow enough to watch and cancel: 3 MB at 1.5 MB/s.
+        ModelManager models(m_hub.baseURL(QStringLiteral("size=3000000,rate=1500000")), DownloadTiming{});
+        auto engine = makeEngine();
+        models.setServerManager(engine.get());
+        QVERIFY(start(ui, models, *engine));
+        ui.click(QStringLiteral("modelCard_Llama 3.2 3B Instruct"));
+
+        ui.click(QStringLiteral("downloadButton"));
+        QVERIFY(!shown(ui, QStringLiteral("loadButton")));
+        QVERIFY(!shown(ui, QStringLiteral("deleteButton")));
+        QQuickItem *progress = ui.find(QStringLiteral("progressText"));
+        QVERIFY(progress);
+        QTRY_VERIFY(progress->property("text").toString().contains(QStringLiteral(" MB")));
+        QTRY_VERIFY(shown(ui, QStringLiteral("remainingTimeText")));
+        QTRY_VERIFY(!ui.find(QStringLiteral("remainingTimeText"))->property("text").toString().isEmpty());
+        ui.saveScreenshot(QStringLiteral("model-library-download"));
+
+        ui.click(QStringLiteral("cancelButton"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("downloadButton")));
+        QVERIFY(!models.models().at(0).variants.first().isDownloading);
+
+        ui.click(QStringLiteral("downloadButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 15000);
+        QVERIFY(shown(ui, QStringLiteral("deleteButton")));
+        QVERIFY(shown(ui, QStringLiteral("downloadedMark")));
+
+        ui.click(QStringLiteral("loadButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadedLabel")), 20000);
+        QVERIFY(shown(ui, QStringLiteral("stopButton")));
+        const QString path = ModelManager::localFileURL(models.models().at(0), models.models().at(0).variants.first()).toLocalFile();
+        QCOMPARE(engine->activeModelPath().value_or(QString()), path);
+
+        // Deleting the loaded file needs no confirmation.
+        ui.click(QStringLiteral("deleteButton"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("downloadButton")));
+        QVERIFY(!QFileInfo::exists(path));
+        QCoro::waitFor(engine->stopServer());
+    }
+
+    void stoppedEngineOffersLoadAgain()
+    {
+        QmlHarness ui;
+        ModelManager models(m_hub.baseURL(QStringLiteral("size=1000")), DownloadTiming{});
+        auto engine = makeEngine();
+        models.setServerManager(engine.get());
+        QVERIFY(start(ui, models, *engine));
+        ui.click(QStringLiteral("modelCard_Llama 3.2 3B Instruct"));
+        ui.click(QStringLiteral("downloadButton"));
+        ui.click(QStringLiteral("loadButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadedLabel")), 20000);
+        ui.click(QStringLiteral("stopButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 10000);
+        QVERIFY(!shown(ui, QStringLiteral("stopButton")));
+    }
+
+    void downloadErrorAlert()
+    {
+        QmlHarness ui;
+        ModelManager models(m_hub.baseURL(QStringLiteral("404")), DownloadTiming{});
+        auto engine = makeEngine();
+        QVERIFY(start(ui, models, *engine));
+        QObject *alert = ui.findObject(QStringLiteral("downloadErrorAlert"));
+        QVERIFY(alert);
+        QVERIFY(!alert->property("visible").toBool());
+        ui.click(QStringLiteral("modelCard_Qwen 2.5 3B Instruct"));
+        ui.click(QStringLiteral("downloadButton"));
+        QTRY_VERIFY(alert->property("visible").toBool());
+        QVERIFY(!models.lastErrorText().isEmpty());
+        QCOMPARE(ui.find(QStringLiteral("downloadErrorMessage"))->property("text").toString(),
+                 models.lastErrorText());
+        QMetaObject::invokeMethod(alert, "accept");
+        QTRY_VERIFY(!alert->property("visible").toBool());
+        QCOMPARE(models.lastErrorText(), QString());
+        ui.settle(200);
+        QVERIFY(!alert->property("visible").toBool());
+
+        // The next failure raises it again.
+        ui.click(QStringLiteral("downloadButton"));
+        QTRY_VERIFY(alert->property("visible").toBool());
+    }
+
+private:
+    static bool start(QmlHarness &ui, ModelManager &models, ServerManager &engine)
+    {
+        return ui.startView(QStringLiteral("ModelLibraryView.qml"),
+                            {{QStringLiteral("modelManager"), QVariant::fromValue<QObject *>(&models)},
+                             {QStringLiteral("serverManager"), QVariant::fromValue<QObject *>(&engine)}});
+    }
+
+    std::unique_ptr<ServerManager> makeEngine()
+    {
+        EngineEnvironment environment = EngineEnvironment::standard();
+        environment.engineCandidates = {QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-llama-server"))};
+        environment.homebrewLocations = {};
+        environment.enginePidFile = m_engineDir.filePath(QStringLiteral("engine.pid"));
+        environment.port = freePort();
+        environment.pollIntervalMs = 20;
+        return std::make_unique<ServerManager>(environment, nullptr);
+    }
+
+    LocalHub m_hub;
+    QTemporaryDir m_engineDir;
+};
+
+QTEST_MAIN(TestModelLibraryView)
+#include "tst_model_library_view.moc"
