@@ -27,6 +27,10 @@ Item {
     property bool showOnboarding: false
 
     readonly property bool busy: agentState.isLoading
+    readonly property int tabIndex: tabs.findIndex(tab => tab.key === selectedTab)
+
+    // The tab bar moves its own index on a click, which would end a binding: follow it instead.
+    onTabIndexChanged: tabBar.currentIndex = tabIndex
 
     function newChat() {
         if (busy)
@@ -223,10 +227,10 @@ Item {
                 }
                 Item { Layout.fillWidth: true }
                 TabBar {
+                    id: tabBar
                     objectName: "tabControl"
                     Accessible.name: "Tab"
                     Layout.preferredWidth: 210
-                    currentIndex: content.tabs.findIndex(tab => tab.key === content.selectedTab)
                     Repeater {
                         model: content.tabs
                         TabButton {
@@ -249,7 +253,7 @@ Item {
             StackLayout {
                 Layout.fillWidth: true
                 Layout.fillHeight: true
-                currentIndex: content.tabs.findIndex(tab => tab.key === content.selectedTab)
+                currentIndex: content.tabIndex
 
                 ChatView {
                     objectName: "chatView"

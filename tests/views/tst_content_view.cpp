@@ -120,7 +120,7 @@ private slots:
         ui.click(QStringLiteral("tab_models"));
         QCOMPARE(content->property("selectedTab").toString(), QStringLiteral("models"));
         ui.click(rowName(m_sessions.at(3)));
-        QCOMPARE(state->activeSessionID(), m_sessions.at(3).id);
+        QCOMPARE(state->activeSessionID().value_or(QUuid()), m_sessions.at(3).id);
         QCOMPARE(content->property("selectedTab").toString(), QStringLiteral("chat"));
         QTRY_COMPARE(ui.find(QStringLiteral("messageList"))->property("count").toInt(), 1);
 
@@ -137,12 +137,12 @@ private slots:
         QTRY_VERIFY(remove->isVisible());
         ui.click(remove);
         QTRY_COMPARE(state->sessionCount(), 4);
-        QCOMPARE(state->activeSessionID(), m_sessions.at(3).id);
+        QCOMPARE(state->activeSessionID().value_or(QUuid()), m_sessions.at(3).id);
 
         // While a turn runs the conversation cannot be switched or replaced.
         state->setIsLoading(true);
         ui.click(rowName(m_sessions.at(1)));
-        QCOMPARE(state->activeSessionID(), m_sessions.at(3).id);
+        QCOMPARE(state->activeSessionID().value_or(QUuid()), m_sessions.at(3).id);
         QVERIFY(!ui.find(QStringLiteral("newChatButton"))->isEnabled());
         state->setIsLoading(false);
         ui.click(QStringLiteral("newChatButton"));
