@@ -53,10 +53,11 @@ Item {
 
     Component.onCompleted: checkOnboarding()
 
-    // Erasing all data forgets that onboarding was done, and empties the sessions.
+    // Erasing all data empties the sessions and then forgets that onboarding was done: look
+    // once the erasing has finished.
     Connections {
         target: content.agentState
-        function onChatSessionsChanged() { content.checkOnboarding() }
+        function onChatSessionsChanged() { Qt.callLater(content.checkOnboarding) }
     }
 
     SessionFilterModel {

@@ -101,7 +101,7 @@ Item {
                         text: library.serverManager.lastLaunchError
                         color: Theme.red
                         font.family: Theme.monospaceFamily
-                        font.pixelSize: 9.5
+                        font.pixelSize: 10
                     }
                 }
             }

@@ -79,7 +79,7 @@ RowLayout {
             Layout.alignment: Qt.AlignRight
             text: row.progressText
             font.pixelSize: 10
-            font.features: { "tnum": 1 }
+            font.family: Theme.monospaceFamily
             color: Theme.secondaryText
         }
         Label {
