@@ -186,7 +186,7 @@ Item {
             objectName: "downloadErrorMessage"
             text: library.modelManager.lastError
             wrapMode: Text.WordWrap
-            width: Math.min(implicitWidth, 360)
+            width: 360
         }
     }
 }
