@@ -243,6 +243,9 @@ Item {
                             icon.width: 12
                             icon.height: 12
                             font.pixelSize: 11
+                            leftPadding: 4
+                            rightPadding: 4
+                            spacing: 4
                             onClicked: content.selectedTab = modelData.key
                         }
                     }

@@ -81,7 +81,6 @@ ItemDelegate {
                     size: 8
                     color: Theme.withAlpha(Theme.accent, 0.7)
                 }
-                Item { Layout.fillWidth: true }
             }
             Label {
                 objectName: "relativeDate"

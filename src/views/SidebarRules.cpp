@@ -2,10 +2,21 @@
 
 #include "conversation/DefaultsStore.h"
 
+#include <QRegularExpression>
+
 SidebarRules::SidebarRules(QObject *parent)
     : QObject(parent)
 {
 }
+
+namespace {
+// The locale's short time without seconds, which some locales (C, POSIX) include.
+QString hourAndMinutes(const QLocale &locale)
+{
+    static const QRegularExpression seconds(QStringLiteral("[:.]s+"));
+    return locale.timeFormat(QLocale::ShortFormat).remove(seconds);
+}
+} // namespace
 
 QString SidebarRules::relativeDate(const QDateTime &date, const QDateTime &now, const QLocale &locale)
 {
@@ -14,7 +25,7 @@ QString SidebarRules::relativeDate(const QDateTime &date, const QDateTime &now, 
     const QDateTime local = date.toLocalTime();
     const QDate today = now.toLocalTime().date();
     if (local.date() == today)
-        return locale.toString(local.time(), QLocale::ShortFormat);
+        return locale.toString(local.time(), hourAndMinutes(locale));
     if (local.date() == today.addDays(-1))
         return QStringLiteral("Yesterday");
     const qint64 days = local.secsTo(now) / (24 * 60 * 60);

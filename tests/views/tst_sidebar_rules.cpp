@@ -65,6 +65,8 @@ private slots:
         const QDateTime earlyMonday(QDate(2026, 3, 16), QTime(1, 0));
         QTest::newRow("today, English") << monday << QDateTime(QDate(2026, 3, 16), QTime(3, 45))
                                         << "en_US" << "3:45\u202FAM";
+        QTest::newRow("today, no seconds in C") << monday << QDateTime(QDate(2026, 3, 16), QTime(7, 5, 9))
+                                               << "C" << "07:05";
         QTest::newRow("today, German") << monday << QDateTime(QDate(2026, 3, 16), QTime(15, 45))
                                        << "de_DE" << "15:45";
         QTest::newRow("yesterday late") << monday << QDateTime(QDate(2026, 3, 15), QTime(23, 59))
