@@ -62,20 +62,28 @@ ItemDelegate {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 1
-            RowLayout {
+            // The title takes its natural width, up to what leaves room for the pin mark.
+            Item {
                 Layout.fillWidth: true
-                spacing: 4
+                implicitHeight: titleLabel.implicitHeight
                 Label {
-                    Layout.fillWidth: true
-                    Layout.maximumWidth: implicitWidth
+                    id: titleLabel
+                    width: Math.min(titleMetrics.advanceWidth + 2, parent.width - (row.isPinned ? 12 : 0))
                     text: row.title
                     elide: Text.ElideRight
                     maximumLineCount: 1
                     font.pixelSize: 13
                     font.weight: Font.Medium
                 }
+                TextMetrics {
+                    id: titleMetrics
+                    font: titleLabel.font
+                    text: row.title
+                }
                 Icon {
                     objectName: "pinMark"
+                    x: titleLabel.width + 4
+                    anchors.verticalCenter: titleLabel.verticalCenter
                     visible: row.isPinned
                     symbol: "pin.fill"
                     size: 8
@@ -84,6 +92,7 @@ ItemDelegate {
             }
             Label {
                 objectName: "relativeDate"
+                Layout.fillWidth: true
                 text: SidebarRules.relativeDate(row.updatedAt)
                 font.pixelSize: 10
                 color: Theme.withAlpha(Theme.secondaryText, Theme.secondaryText.a * 0.65)
