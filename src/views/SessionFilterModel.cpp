@@ -12,6 +12,8 @@ SessionFilterModel::SessionFilterModel(QObject *parent)
     connect(this, &QAbstractItemModel::rowsRemoved, this, &SessionFilterModel::countChanged);
     connect(this, &QAbstractItemModel::modelReset, this, &SessionFilterModel::countChanged);
     connect(this, &QAbstractItemModel::layoutChanged, this, &SessionFilterModel::countChanged);
+    connect(this, &QAbstractProxyModel::sourceModelChanged, this, &SessionFilterModel::forgetResults);
+    m_matcher.setCaseSensitivity(Qt::CaseInsensitive);
 }
 
 QString SessionFilterModel::normalizedQuery(const QString &searchQuery)
@@ -19,15 +21,15 @@ QString SessionFilterModel::normalizedQuery(const QString &searchQuery)
     return searchQuery.trimmed().toLower();
 }
 
-bool SessionFilterModel::matches(const ChatSession &session, const QString &query)
+bool SessionFilterModel::matches(const ChatSession &session, const QStringMatcher &query)
 {
-    if (query.isEmpty())
+    if (query.pattern().isEmpty())
         return true;
     // Case-insensitive search instead of lower-casing every message: no copy per keystroke.
-    if (session.title.contains(query, Qt::CaseInsensitive))
+    if (query.indexIn(session.title) >= 0)
         return true;
     for (const Message &message : session.messages) {
-        if (message.content.contains(query, Qt::CaseInsensitive))
+        if (query.indexIn(message.content) >= 0)
             return true;
     }
     return false;
@@ -53,6 +55,13 @@ void SessionFilterModel::setSessions(QAbstractItemModel *sessions)
     if (sessions == sourceModel())
         return;
     setSourceModel(sessions);
+    if (sessions) {
+        // Stored sessions changed: earlier results no longer say anything.
+        connect(sessions, &QAbstractItemModel::dataChanged, this, &SessionFilterModel::forgetResults);
+        connect(sessions, &QAbstractItemModel::rowsInserted, this, &SessionFilterModel::forgetResults);
+        connect(sessions, &QAbstractItemModel::rowsRemoved, this, &SessionFilterModel::forgetResults);
+        connect(sessions, &QAbstractItemModel::modelReset, this, &SessionFilterModel::forgetResults);
+    }
     sort(0);
     emit sessionsChanged();
 }
@@ -64,8 +73,14 @@ void SessionFilterModel::setSearchQuery(const QString &query)
     m_searchQuery = query;
     const QString normalized = normalizedQuery(query);
     if (normalized != m_query) {
+        const bool narrowing = m_resultsValid && !m_query.isEmpty() && normalized.contains(m_query);
+        m_previous = narrowing ? std::move(m_accepted) : std::vector<char>();
         m_query = normalized;
+        m_matcher.setPattern(m_query);
+        m_accepted.assign(sourceModel() ? sourceModel()->rowCount() : 0, 1);
         invalidateFilter();
+        m_previous.clear();
+        m_resultsValid = true;
     }
     emit searchQueryChanged();
 }
@@ -76,7 +91,12 @@ bool SessionFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex &) co
         return true;
     if (!m_state || sourceRow >= m_state->sessionCount())
         return false;
-    return matches(m_state->chatSessions().at(sourceRow), m_query);
+    const auto row = static_cast<size_t>(sourceRow);
+    const bool accepted = (row >= m_previous.size() || m_previous[row])
+                          && matches(m_state->chatSessions().at(sourceRow), m_matcher);
+    if (row < m_accepted.size())
+        m_accepted[row] = accepted;
+    return accepted;
 }
 
 bool SessionFilterModel::lessThan(const QModelIndex &left, const QModelIndex &right) const

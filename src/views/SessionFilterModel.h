@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <QSortFilterProxyModel>
+#include <QStringMatcher>
 #include <QtQml/qqmlregistration.h>
 
 class AgentState;
@@ -25,8 +26,8 @@ public:
 
     // Trimmed and lower-cased; empty means "show everything".
     static QString normalizedQuery(const QString &searchQuery);
-    // `query` must already be normalised.
-    static bool matches(const ChatSession &session, const QString &query);
+    // The matcher holds the normalised query, case-insensitive.
+    static bool matches(const ChatSession &session, const QStringMatcher &query);
 
     QObject *agentStateObject() const;
     void setAgentStateObject(QObject *state);
@@ -46,7 +47,15 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
+    void forgetResults() { m_resultsValid = false; }
+
     QPointer<AgentState> m_state;
     QString m_searchQuery;
     QString m_query;
+    QStringMatcher m_matcher;
+    // Which source rows the current query keeps. Typing one more character can only narrow the
+    // list, so rows the previous query dropped are not searched again.
+    mutable std::vector<char> m_accepted;
+    std::vector<char> m_previous;
+    bool m_resultsValid = false;
 };

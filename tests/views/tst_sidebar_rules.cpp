@@ -146,6 +146,25 @@ private slots:
         QCOMPARE(titles(stored.visible), (QStringList{"D"}));
     }
 
+    void typingNarrowsAndWidens()
+    {
+        StoredSessions stored({session("Lisbon", false), session("Lima", false, {"lisbon later"}),
+                               session("Oslo", false)});
+        const QList<std::pair<QString, QStringList>> steps{
+            {"l", {"Lisbon", "Lima", "Oslo"}}, {"li", {"Lisbon", "Lima"}}, {"lis", {"Lisbon", "Lima"}},
+            {"lisb", {"Lisbon", "Lima"}}, {"lis", {"Lisbon", "Lima"}}, {"o", {"Lisbon", "Lima", "Oslo"}},
+            {"os", {"Oslo"}}};
+        for (const auto &[query, expected] : steps) {
+            stored.visible.setSearchQuery(query);
+            QCOMPARE(titles(stored.visible), expected);
+        }
+        // A stored change between keystrokes is searched again, not taken from earlier results.
+        stored.state->renameActiveSession(QStringLiteral("Lost"));
+        stored.visible.setSearchQuery(QStringLiteral("l"));
+        stored.visible.setSearchQuery(QStringLiteral("lo"));
+        QCOMPARE(titles(stored.visible), (QStringList{"Lost", "Oslo"}));
+    }
+
     void modelSearch_data()
     {
         QTest::addColumn<QString>("search");
