@@ -2,6 +2,7 @@
 #include "TrayMenu.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Morlo AI"));
     QApplication::setApplicationDisplayName(QStringLiteral("Morlo AI"));
     QApplication::setDesktopFileName(QStringLiteral("morlo-ai"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/desktop/morlo-ai.svg")));
     // Closing the window keeps the app in the tray when there is one.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
 

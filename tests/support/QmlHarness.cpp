@@ -25,7 +25,12 @@ QmlHarness::~QmlHarness()
 
 bool QmlHarness::startMainWindow()
 {
-    m_app = std::make_unique<AppModel>();
+    return startMainWindow(EngineEnvironment::standard());
+}
+
+bool QmlHarness::startMainWindow(const EngineEnvironment &engine)
+{
+    m_app = std::make_unique<AppModel>(engine, nullptr);
     if (!m_app->loadMainWindow(m_engine))
         return false;
     m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().constFirst());

@@ -17,8 +17,10 @@ public:
     QmlHarness();
     ~QmlHarness();
 
-    // The application's own main window over a fresh AppModel.
+    // The application's own main window over a fresh AppModel (with an injected engine
+    // environment when given).
     bool startMainWindow();
+    bool startMainWindow(const struct EngineEnvironment &engine);
     // Any file of the MorloAI module (e.g. "ChatView.qml") hosted in a window, with properties.
     bool startView(const QString &fileName, const QVariantMap &properties, QSize size = {900, 640});
 
