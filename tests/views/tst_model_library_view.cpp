@@ -67,6 +67,15 @@ private slots:
         ui.click(QStringLiteral("modelCard_Llama 3.2 3B Instruct"));
         QCOMPARE(library->property("expandedModelID").toString(), QString());
         QTRY_VERIFY(!shown(ui, QStringLiteral("downloadButton")));
+
+        // On a 4 GB machine only the 8B file carries the memory warning.
+        models.setPhysicalMemoryBytes(4ll * 1024 * 1024 * 1024);
+        QVERIFY(models.memoryWarningText().contains(QStringLiteral("(4 GB)")));
+        ui.click(QStringLiteral("modelCard_Qwen 2.5 3B Instruct"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("downloadButton")));
+        QVERIFY(!shown(ui, QStringLiteral("memoryWarning")));
+        ui.click(QStringLiteral("modelCard_Llama 3.1 8B Instruct"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("memoryWarning")));
     }
 
     void downloadCancelLoadDelete()
