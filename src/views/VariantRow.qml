@@ -32,7 +32,9 @@ RowLayout {
     ColumnLayout {
         Layout.fillWidth: true
         spacing: 1
+        // Takes the free width, so the controls sit at the right end.
         Label {
+            Layout.fillWidth: true
             text: row.quantization
             font.pixelSize: Theme.subheadlineSize
             font.bold: true
