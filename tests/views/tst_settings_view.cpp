@@ -20,7 +20,7 @@ void press(QmlHarness &ui, const QString &objectName)
     if (scroll) {
         auto *flick = scroll->property("contentItem").value<QQuickItem *>();
         auto *content = flick ? flick->property("contentItem").value<QQuickItem *>() : nullptr;
-        if (content && item->isDescendantOf(content)) {
+        if (content && content->isAncestorOf(item)) {
             const qreal y = item->mapToItem(content, QPointF(0, 0)).y();
             flick->setProperty("contentY", qMax<qreal>(0, y - 60));
             ui.settle();
