@@ -14,9 +14,10 @@ Dialog {
 
     modal: true
     anchors.centerIn: Overlay.overlay
-    width: Math.min(340, parent ? parent.width - 40 : 340)
+    width: 340
 
     contentItem: Label {
+        width: dialog.availableWidth
         text: dialog.message
         wrapMode: Text.Wrap
         color: Theme.secondaryText

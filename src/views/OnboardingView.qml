@@ -122,7 +122,7 @@ Rectangle {
                 highlighted: kind === "continue"
                 flat: kind === "skip"
                 text: kind === "continue" ? "Continue" : "Skip"
-                palette.buttonText: kind === "skip" ? Theme.secondaryText : palette.highlightedText
+                palette.buttonText: kind === "skip" ? Theme.secondaryText : "white"
                 onClicked: onboarding.step = 2
             }
         }

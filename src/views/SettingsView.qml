@@ -33,7 +33,6 @@ Item {
         serverManager.isUninstalling, serverManager.isEngineInstalled,
         serverManager.isHomebrewInstalled, serverManager.brewInstallState)
 
-    onCompletionSoundEnabledChanged: SettingsRules.setCompletionSoundEnabled(completionSoundEnabled)
     onShowClearChatsConfirmChanged: if (showClearChatsConfirm) clearConfirm.open()
     onShowDeleteAllConfirmChanged: if (showDeleteAllConfirm) deleteAllConfirm.open()
 
@@ -292,7 +291,10 @@ Item {
                     objectName: "completionSoundSwitch"
                     text: "Play sound when response completes"
                     checked: settings.completionSoundEnabled
-                    onToggled: settings.completionSoundEnabled = checked
+                    onToggled: {
+                        settings.completionSoundEnabled = checked
+                        SettingsRules.setCompletionSoundEnabled(checked)
+                    }
                 }
             }
 

@@ -18,8 +18,11 @@ QQuickItem *root(QmlHarness &ui)
     return ui.window()->contentItem()->childItems().first();
 }
 
+// The step shown once its slide-in has finished (a moving page takes no clicks).
 int step(QmlHarness &ui)
 {
+    QQuickItem *pages = ui.find(QStringLiteral("stepPages"));
+    QTest::qWaitFor([pages] { return !pages->property("busy").toBool(); }, 3000);
     return root(ui)->property("step").toInt();
 }
 
@@ -114,6 +117,7 @@ void TestOnboardingView::engineAlreadyInstalled()
     ui.click(QStringLiteral("engineContinueButton"));
     QCOMPARE(step(ui), 2);
 
+    QCOMPARE(step(ui), 2);
     QTRY_VERIFY(isShown(ui, QStringLiteral("style_concise")));
     ui.click(QStringLiteral("style_concise"));
     QCOMPARE(textOf(ui.find(QStringLiteral("continueButton"))), QStringLiteral("Get Started"));
@@ -148,6 +152,8 @@ void TestOnboardingView::installThroughHomebrew()
     qputenv("MORLO_FAKE_BREW_EXIT", QByteArray::number(exitCode));
     qputenv("MORLO_FAKE_BREW_PIECES", "1 ==> Fetching llama.cpp\\n\n1 ==> Pouring llama.cpp\\n\n1 done\\n");
     qputenv("MORLO_FAKE_BREW_DELAY", "0.3");
+    if (exitCode != 0)
+        qunsetenv("MORLO_FAKE_BREW_ENGINE");
     QVERIFY(f.start(QStringLiteral("OnboardingView.qml"), {500, 480}));
     QmlHarness &ui = *f.harness;
     QSignalSpy finished(root(ui), SIGNAL(finished()));
@@ -175,6 +181,7 @@ void TestOnboardingView::installThroughHomebrew()
         ui.saveScreenshot(QStringLiteral("onboarding-engine-failed"));
         // Try Again runs the install once more, this time successfully.
         qputenv("MORLO_FAKE_BREW_EXIT", "0");
+        qputenv("MORLO_FAKE_BREW_ENGINE", f.enginePath.toUtf8());
         ui.click(QStringLiteral("retryInstallButton"));
     }
     // A finished install moves on by itself.
@@ -205,6 +212,7 @@ void TestOnboardingView::withoutHomebrew()
     ui.click(QStringLiteral("engineContinueButton"));
     QCOMPARE(step(ui), 2);
 
+    QCOMPARE(step(ui), 2);
     QTRY_VERIFY(isShown(ui, QStringLiteral("style_detailed")));
     ui.click(QStringLiteral("style_detailed"));
     ui.click(QStringLiteral("continueButton"));

@@ -108,6 +108,8 @@ void TestSettingsView::engineBlock()
     QFETCH(QString, shownAfter);
     ViewFixture f(engineInstalled, brewPresent ? ViewFixture::Brew::present : ViewFixture::Brew::missing);
     qputenv("MORLO_FAKE_BREW_EXIT", QByteArray::number(brewExit));
+    if (brewExit != 0)
+        qunsetenv("MORLO_FAKE_BREW_ENGINE");
     qputenv("MORLO_FAKE_BREW_PIECES", "1 ==> Downloading llama.cpp\\n\n1 ==> Pouring\\n");
     QVERIFY(f.start(QStringLiteral("SettingsView.qml"), {900, 640}));
     QmlHarness &ui = *f.harness;
@@ -302,7 +304,7 @@ void TestSettingsView::deleteAllData()
     QTRY_VERIFY(ui.findObject(QStringLiteral("deleteAllConfirm"))->property("opened").toBool());
     ui.click(ui.find(QStringLiteral("deleteAllConfirmConfirm")));
     QTRY_COMPARE(view->property("allDeletePhase").toInt(), 2);
-    QTRY_VERIFY(!QFileInfo::exists(AppPaths::modelsDirectory()));
+    QTRY_VERIFY(!QFileInfo::exists(model));
     QTRY_VERIFY(!f.models->models().first().variants.first().isDownloaded);
     QCOMPARE(f.state->maxTokens(), 2048);
     QCOMPARE(f.state->autoLoadModelPath(), std::nullopt);
