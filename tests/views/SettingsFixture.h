@@ -35,7 +35,7 @@ struct ViewFixture
         qputenv("MORLO_FAKE_BREW_DELAY", "0.05");
         state = std::make_unique<AgentState>();
         server = std::make_unique<ServerManager>(engine.environment, nullptr);
-        models = std::make_unique<ModelManager>(QUrl(QStringLiteral("http://127.0.0.1:9")),
+        models = std::make_unique<ModelManager>(QUrl(QStringLiteral("http://127.0.0.1:9/")),
                                                 DownloadTiming{}, nullptr);
         models->setServerManager(server.get());
         models->setAgentState(state.get());
