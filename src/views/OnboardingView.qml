@@ -328,6 +328,7 @@ Rectangle {
                     objectName: "style_" + modelData.value
                     Layout.preferredWidth: 340
                     Layout.alignment: Qt.AlignHCenter
+                    padding: 10
                     implicitHeight: content.implicitHeight + 20
                     Accessible.name: modelData.title
                     onClicked: onboarding.responseStyle = modelData.value
@@ -341,8 +342,8 @@ Rectangle {
                         id: content
                         spacing: 8
                         Item {
-                            implicitWidth: 24
-                            implicitHeight: 24
+                            Layout.preferredWidth: 24
+                            Layout.preferredHeight: 24
                             Icon {
                                 anchors.centerIn: parent
                                 symbol: row.modelData.icon
@@ -353,6 +354,7 @@ Rectangle {
                         ColumnLayout {
                             spacing: 1
                             Layout.fillWidth: true
+                            Layout.preferredWidth: 1
                             Label {
                                 text: row.modelData.title
                                 font.pixelSize: Theme.subheadlineSize
@@ -366,6 +368,8 @@ Rectangle {
                             }
                         }
                         Icon {
+                            Layout.preferredWidth: 15
+                            Layout.preferredHeight: 15
                             visible: row.selected
                             symbol: "checkmark.circle.fill"
                             size: 15
