@@ -340,6 +340,7 @@ Rectangle {
                     }
                     contentItem: RowLayout {
                         id: content
+                        width: row.availableWidth
                         spacing: 8
                         Item {
                             Layout.preferredWidth: 24
@@ -356,12 +357,14 @@ Rectangle {
                             Layout.fillWidth: true
                             Layout.preferredWidth: 1
                             Label {
+                                Layout.fillWidth: true
                                 text: row.modelData.title
                                 font.pixelSize: Theme.subheadlineSize
                                 font.weight: Font.Medium
                                 color: Theme.textColor
                             }
                             Label {
+                                Layout.fillWidth: true
                                 text: row.modelData.description
                                 font.pixelSize: Theme.captionSize
                                 color: Theme.secondaryText
