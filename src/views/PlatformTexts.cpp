@@ -1,0 +1,33 @@
+#include "PlatformTexts.h"
+
+QString PlatformTexts::computerName()
+{
+#ifdef Q_OS_MACOS
+    return QStringLiteral("Mac");
+#else
+    return QStringLiteral("Linux computer");
+#endif
+}
+
+QString PlatformTexts::homebrewInstallCommand()
+{
+    return QStringLiteral(
+        "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/Homebrew/install/HEAD/install.sh)\"");
+}
+
+QString PlatformTexts::installSubtitle()
+{
+    return QStringLiteral("Installs llama.cpp compiled for your %1.").arg(computerName());
+}
+
+QString PlatformTexts::installEngineText()
+{
+    return QStringLiteral("Install llama.cpp via Homebrew to run local AI models privately on your %1.")
+        .arg(computerName());
+}
+
+QString PlatformTexts::starterModelMessage()
+{
+    return QStringLiteral("No models downloaded yet. Llama 3.2 3B Instruct is fast and works on any %1.")
+        .arg(computerName());
+}

@@ -1,0 +1,22 @@
+import QtQuick
+import QtQuick.Window
+import MorloAI
+
+// The settings window opened from the tray.
+Window {
+    id: window
+
+    required property QtObject app
+
+    title: "Settings"
+    width: 540
+    height: 540
+    color: Theme.windowBackground
+
+    SettingsView {
+        anchors.fill: parent
+        agentState: window.app.agentState
+        serverManager: window.app.serverManager
+        modelManager: window.app.modelManager
+    }
+}
