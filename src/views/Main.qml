@@ -19,6 +19,25 @@ ApplicationWindow {
         onActivated: contentView.newChat()
     }
 
+    // The separate settings window (Ctrl+,), made the first time it is asked for.
+    Shortcut {
+        objectName: "settingsShortcut"
+        sequences: [StandardKey.Preferences, "Ctrl+,"]
+        context: Qt.ApplicationShortcut
+        onActivated: {
+            settingsWindow.active = true
+            settingsWindow.item.show()
+            settingsWindow.item.raise()
+            settingsWindow.item.requestActivate()
+        }
+    }
+
+    Loader {
+        id: settingsWindow
+        active: false
+        sourceComponent: SettingsWindow { app: window.app }
+    }
+
     ContentView {
         id: contentView
         anchors.fill: parent

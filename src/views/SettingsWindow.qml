@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Window
 import MorloAI
 
-// The settings window opened from the tray.
+// The separate settings window, opened with Ctrl+, from the main window.
 Window {
     id: window
 

@@ -82,6 +82,17 @@ private slots:
         ui.pressKey(Qt::Key_N, Qt::ControlModifier);
         QCOMPARE(state->sessionCount(), before + 1);
         QCOMPARE(state->activeSessionTitle(), QStringLiteral("New Chat"));
+
+        // Ctrl+, opens the settings window at its fixed size.
+        ui.pressKey(Qt::Key_Comma, Qt::ControlModifier);
+        QWindow *settings = nullptr;
+        QTRY_VERIFY((settings = [] {
+            for (QWindow *w : QGuiApplication::topLevelWindows())
+                if (w->title() == QLatin1String("Settings") && w->isVisible())
+                    return w;
+            return static_cast<QWindow *>(nullptr);
+        }()));
+        QCOMPARE(settings->size(), QSize(540, 540));
     }
 
     void trayMenu()

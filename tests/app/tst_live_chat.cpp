@@ -5,6 +5,7 @@
 #include "EngineFixture.h"
 #include "QmlHarness.h"
 #include "TestSupport.h"
+#include "conversation/DefaultsStore.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -15,7 +16,11 @@ class TestLiveChat : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { TestSupport::resetUserData(); }
+    void init()
+    {
+        TestSupport::resetUserData();
+        DefaultsStore().setValue(DefaultsKeys::onboardingComplete, true); // past the first-run sheet
+    }
 
     void toolCallThroughTheCard_data()
     {

@@ -2,6 +2,7 @@
 #include "QmlHarness.h"
 #include "TestSupport.h"
 #include "conversation/ArchiveStore.h"
+#include "conversation/DefaultsStore.h"
 #include "platform/AppPaths.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@ private slots:
     void init()
     {
         TestSupport::resetUserData();
+        DefaultsStore().setValue(DefaultsKeys::onboardingComplete, true); // past the first-run sheet
         // Two stored conversations, the way an earlier run left them.
         ChatSession older = ChatSession::make();
         older.title = QStringLiteral("Trip to Lisbon");
