@@ -233,6 +233,26 @@ ChatSession *AgentState::findSession(const QUuid &id)
     return nullptr;
 }
 
+int AgentState::sessionRow(const QUuid &id) const
+{
+    for (int row = 0; row < m_chatSessions.size(); ++row)
+        if (m_chatSessions.at(row).id == id)
+            return row;
+    return -1;
+}
+
+void AgentState::notifySessionChanged(const QUuid &id)
+{
+    emit sessionChanged(sessionRow(id));
+    emit chatSessionsChanged();
+}
+
+void AgentState::notifySessionsReset()
+{
+    emit sessionsReset();
+    emit chatSessionsChanged();
+}
+
 QString AgentState::activeSessionIDText() const
 {
     return m_activeSessionID ? Identifiers::uuidText(*m_activeSessionID) : QString();
@@ -269,6 +289,7 @@ void AgentState::newSession()
         return;
     const ChatSession session = ChatSession::make();
     m_chatSessions.prepend(session);
+    emit sessionInserted(0);
     emit chatSessionsChanged();
     activate(session);
 }
@@ -300,7 +321,7 @@ void AgentState::syncActiveSession()
                 }
             }
         }
-        emit chatSessionsChanged();
+        notifySessionChanged(session->id);
     }
     save();
 }
@@ -313,7 +334,7 @@ void AgentState::renameActiveSession(const QString &title)
     if (!session)
         return;
     session->title = title;
-    emit chatSessionsChanged();
+    notifySessionChanged(session->id);
     save();
 }
 
@@ -323,7 +344,7 @@ void AgentState::setActiveSessionSystemPromptOverride(const std::optional<QStrin
     if (!session || session->systemPromptOverride == prompt)
         return;
     session->systemPromptOverride = prompt;
-    emit chatSessionsChanged();
+    notifySessionChanged(session->id);
     save();
 }
 
@@ -333,7 +354,7 @@ void AgentState::togglePin(const QUuid &id)
     if (!session)
         return;
     session->isPinned = !session->isPinned;
-    emit chatSessionsChanged();
+    notifySessionChanged(id);
     save();
 }
 
@@ -347,7 +368,11 @@ void AgentState::deleteSession(const QUuid &id)
     const bool wasActive = m_activeSessionID == id;
     if (wasActive && !canChangeConversation())
         return;
-    m_chatSessions.removeIf([&](const ChatSession &s) { return s.id == id; });
+    const int row = sessionRow(id);
+    if (row < 0)
+        return;
+    m_chatSessions.removeAt(row);
+    emit sessionRemoved(row);
     emit chatSessionsChanged();
     if (wasActive) {
         if (!m_chatSessions.isEmpty())
@@ -368,7 +393,7 @@ void AgentState::replaceSessions(const QList<ChatSession> &sessions)
     if (!canChangeConversation())
         return;
     m_chatSessions = sessions;
-    emit chatSessionsChanged();
+    notifySessionsReset();
     if (m_chatSessions.isEmpty())
         newSession();
     else
@@ -381,6 +406,7 @@ void AgentState::clearAllChats()
     if (!canChangeConversation())
         return;
     m_chatSessions.clear();
+    notifySessionsReset();
     newSession();
     save();
 }
@@ -390,6 +416,7 @@ void AgentState::resetAllData()
     if (!canChangeConversation())
         return;
     m_chatSessions.clear();
+    notifySessionsReset();
     newSession();
     save();
 
@@ -428,7 +455,7 @@ void AgentState::load()
     const ArchiveStore::Loaded loaded = m_archive->load();
     if (loaded.sessions) {
         m_chatSessions = *loaded.sessions;
-        emit chatSessionsChanged();
+        notifySessionsReset();
     }
     if (!loaded.recoveryCopyPath.isEmpty()) {
         m_archiveNotice = tr("Your saved conversations could not be read. A copy of the file was kept at %1.")

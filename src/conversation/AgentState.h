@@ -145,7 +145,13 @@ signals:
     void maxTokensChanged();
     void pendingApprovalChanged();
     void currentStreamingContentChanged();
+    // Any change to the stored sessions; one of the four below says exactly which, for lists
+    // that keep their rows (and scroll position) instead of rebuilding.
     void chatSessionsChanged();
+    void sessionInserted(int row);
+    void sessionRemoved(int row);
+    void sessionChanged(int row);
+    void sessionsReset();
     void activeSessionIDChanged();
     void autoLoadModelChanged();
     void historyWasTrimmedChanged();
@@ -155,6 +161,9 @@ signals:
 private:
     void activate(const ChatSession &session);
     ChatSession *findSession(const QUuid &id);
+    int sessionRow(const QUuid &id) const;
+    void notifySessionChanged(const QUuid &id);
+    void notifySessionsReset();
     void setMessages(const QList<Message> &messages);
     void mirrorMessagesIntoActiveSession();
     void editLastMessage(const std::function<void(Message &)> &edit);

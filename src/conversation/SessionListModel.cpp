@@ -8,26 +8,34 @@ SessionListModel::SessionListModel(AgentState *state, QObject *parent)
     , m_state(state)
     , m_rows(state->sessionCount())
 {
-    connect(state, &AgentState::chatSessionsChanged, this, &SessionListModel::refresh);
+    // The store has already changed when it says so; the row count kept here lets each change
+    // be announced as the one row it is, so delegates and the scroll position survive.
+    connect(state, &AgentState::sessionInserted, this, [this](int row) {
+        beginInsertRows({}, row, row);
+        ++m_rows;
+        endInsertRows();
+        emit countChanged();
+    });
+    connect(state, &AgentState::sessionRemoved, this, [this](int row) {
+        beginRemoveRows({}, row, row);
+        --m_rows;
+        endRemoveRows();
+        emit countChanged();
+    });
+    connect(state, &AgentState::sessionChanged, this, [this](int row) {
+        if (row >= 0 && row < m_rows)
+            emit dataChanged(index(row), index(row));
+    });
+    connect(state, &AgentState::sessionsReset, this, [this] {
+        beginResetModel();
+        m_rows = m_state->sessionCount();
+        endResetModel();
+        emit countChanged();
+    });
     connect(state, &AgentState::activeSessionIDChanged, this, [this] {
         if (m_rows > 0)
             emit dataChanged(index(0), index(m_rows - 1), {IsActiveRole});
     });
-}
-
-void SessionListModel::refresh()
-{
-    const int rows = m_state->sessionCount();
-    if (rows == m_rows) {
-        // Same sessions, changed fields (title, pin, date): redraw rows, keep delegates.
-        if (rows > 0)
-            emit dataChanged(index(0), index(rows - 1));
-        return;
-    }
-    beginResetModel();
-    m_rows = rows;
-    endResetModel();
-    emit countChanged();
 }
 
 int SessionListModel::rowCount(const QModelIndex &parent) const

@@ -25,8 +25,6 @@ signals:
     void countChanged();
 
 private:
-    void refresh();
-
     QPointer<AgentState> m_state;
     int m_rows = 0;
 };

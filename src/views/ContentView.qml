@@ -141,6 +141,8 @@ Item {
                     clip: true
                     spacing: 2
                     model: visibleSessions
+                    reuseItems: true
+                    cacheBuffer: 0
                     boundsBehavior: Flickable.StopAtBounds
                     ScrollBar.vertical: ScrollBar {}
                     delegate: SessionRow {
@@ -150,12 +152,46 @@ Item {
                         onChoose: content.selectSession(sessionId)
                         onTogglePin: content.agentState.togglePin(sessionId)
                         onRemove: content.agentState.deleteSession(sessionId)
+                        onMenuRequested: sessionMenu.openFor(sessionId, isPinned, !(busy && isActive))
                         onHoverChanged: inside => {
                             if (inside)
                                 content.hoveredSessionID = sessionId
                             else if (content.hoveredSessionID === sessionId)
                                 content.hoveredSessionID = ""
                         }
+                    }
+                }
+
+                // Pin, unpin or delete the row that was right-clicked.
+                Menu {
+                    id: sessionMenu
+                    objectName: "sessionContextMenu"
+
+                    property string sessionId
+                    property bool isPinned
+                    property bool canDelete
+
+                    function openFor(id, pinned, deletable) {
+                        sessionId = id
+                        isPinned = pinned
+                        canDelete = deletable
+                        popup()
+                    }
+
+                    MenuItem {
+                        objectName: "pinMenuItem"
+                        text: sessionMenu.isPinned ? "Unpin" : "Pin"
+                        icon.source: SymbolIcons.source(sessionMenu.isPinned ? "pin.slash" : "pin", Theme.textColor)
+                        onTriggered: content.agentState.togglePin(sessionMenu.sessionId)
+                    }
+                    MenuSeparator {}
+                    MenuItem {
+                        objectName: "deleteMenuItem"
+                        text: "Delete"
+                        enabled: sessionMenu.canDelete
+                        icon.source: SymbolIcons.source("trash", Theme.red)
+                        palette.windowText: Theme.red
+                        onTriggered: content.agentState.deleteSession(sessionMenu.sessionId)
                     }
                 }
 

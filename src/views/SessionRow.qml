@@ -3,8 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import MorloAI
 
-// One stored conversation in the sidebar: initial badge, title with pin mark, relative date,
-// a delete control under the pointer and a context menu to pin, unpin or delete.
+// One stored conversation in the sidebar: initial badge, title with pin mark, relative date and
+// a delete control under the pointer; a right click asks for the context menu.
 ItemDelegate {
     id: row
 
@@ -21,6 +21,9 @@ ItemDelegate {
     signal togglePin()
     signal remove()
     signal hoverChanged(bool inside)
+    // The list shares one context menu between its rows: a menu per row made every row costly
+    // to create while the search narrows and widens the list.
+    signal menuRequested()
 
     objectName: "sessionRow_" + sessionId
     Accessible.name: title
@@ -68,24 +71,20 @@ ItemDelegate {
                 implicitHeight: titleLabel.implicitHeight
                 Label {
                     id: titleLabel
-                    width: Math.min(titleMetrics.advanceWidth + 2, parent.width - (row.isPinned ? 12 : 0))
+                    // The implicit width is the whole title's, elided or not.
+                    width: Math.min(implicitWidth + 2, parent.width - (row.isPinned ? 12 : 0))
                     text: row.title
                     elide: Text.ElideRight
                     maximumLineCount: 1
                     font.pixelSize: 13
                     font.weight: Font.Medium
                 }
-                TextMetrics {
-                    id: titleMetrics
-                    font: titleLabel.font
-                    text: row.title
-                }
                 Icon {
                     objectName: "pinMark"
                     x: titleLabel.width + 4
                     anchors.verticalCenter: titleLabel.verticalCenter
                     visible: row.isPinned
-                    symbol: "pin.fill"
+                    symbol: row.isPinned ? "pin.fill" : ""
                     size: 8
                     color: Theme.withAlpha(Theme.accent, 0.7)
                 }
@@ -99,38 +98,27 @@ ItemDelegate {
             }
         }
 
-        IconButton {
-            objectName: "deleteSessionButton"
-            Accessible.name: "Delete"
-            shown: row.hoveredRow && !(row.busy && row.isActive)
-            symbol: "xmark.circle.fill"
-            iconSize: 12
-            onClicked: row.remove()
+        // Made when the pointer first comes over the row and dropped once it has faded out:
+        // rows are created in numbers while the search narrows and widens the list.
+        Loader {
+            active: row.hoveredRow || (item !== null && item.opacity > 0)
+            visible: active
+            sourceComponent: IconButton {
+                objectName: "deleteSessionButton"
+                Accessible.name: "Delete"
+                shown: row.hoveredRow && !(row.busy && row.isActive)
+                symbol: "xmark.circle.fill"
+                iconSize: 12
+                onClicked: row.remove()
+            }
         }
     }
 
-    TapHandler {
+    // Over the row and taking only the right button: the row itself would open the
+    // conversation on any button.
+    MouseArea {
+        anchors.fill: parent
         acceptedButtons: Qt.RightButton
-        onTapped: contextMenu.popup()
-    }
-
-    Menu {
-        id: contextMenu
-        objectName: "sessionContextMenu"
-        MenuItem {
-            objectName: "pinMenuItem"
-            text: row.isPinned ? "Unpin" : "Pin"
-            icon.source: SymbolIcons.source(row.isPinned ? "pin.slash" : "pin", Theme.textColor)
-            onTriggered: row.togglePin()
-        }
-        MenuSeparator {}
-        MenuItem {
-            objectName: "deleteMenuItem"
-            text: "Delete"
-            enabled: !(row.busy && row.isActive)
-            icon.source: SymbolIcons.source("trash", Theme.red)
-            palette.windowText: Theme.red
-            onTriggered: row.remove()
-        }
+        onClicked: row.menuRequested()
     }
 }

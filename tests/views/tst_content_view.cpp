@@ -32,19 +32,17 @@ QString rowName(const ChatSession &session)
     return QStringLiteral("sessionRow_") + Identifiers::uuidText(session.id);
 }
 
-// Titles of the sidebar's rows from top to bottom, as drawn.
+// The titles of the rows the list shows, top to bottom. Rows the list keeps aside for reuse
+// stay among its children, so they are asked for by index.
 QStringList drawnTitles(QQuickItem *list)
 {
-    QList<QQuickItem *> rows;
-    const QList<QQuickItem *> children = list->property("contentItem").value<QQuickItem *>()->childItems();
-    for (QQuickItem *child : children) {
-        if (child->objectName().startsWith(QStringLiteral("sessionRow_")) && child->isVisible())
-            rows << child;
-    }
-    std::sort(rows.begin(), rows.end(), [](QQuickItem *a, QQuickItem *b) { return a->y() < b->y(); });
     QStringList titles;
-    for (QQuickItem *row : rows)
-        titles << row->property("title").toString();
+    for (int row = 0; row < list->property("count").toInt(); ++row) {
+        QQuickItem *item = nullptr;
+        QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, item), Q_ARG(int, row));
+        if (item)
+            titles << item->property("title").toString();
+    }
     return titles;
 }
 } // namespace
@@ -124,10 +122,19 @@ private slots:
         QCOMPARE(content->property("selectedTab").toString(), QStringLiteral("chat"));
         QTRY_COMPARE(ui.find(QStringLiteral("messageList"))->property("count").toInt(), 1);
 
-        // Pinning moves a row to the top group; the others keep their order.
-        QMetaObject::invokeMethod(ui.find(rowName(m_sessions.at(2))), "togglePin");
+        // Pinning from the context menu moves a row to the top group; the others keep their
+        // order. The menu shows the pinned row's state the next time; a right click never opens
+        // the conversation (checked below: the active one stays).
+        ui.click(ui.find(rowName(m_sessions.at(2))), Qt::RightButton);
+        QTRY_COMPARE(ui.find(QStringLiteral("pinMenuItem"))->property("text").toString(), QStringLiteral("Pin"));
+        ui.click(QStringLiteral("pinMenuItem"));
         QTRY_COMPARE(drawnTitles(list), (QStringList{"Trip to Lisbon", "groceries", "Sorting in C++",
                                                      "Old notes", ""}));
+        QTRY_VERIFY(!ui.findObject(QStringLiteral("sessionContextMenu"))->property("visible").toBool());
+        ui.click(ui.find(rowName(m_sessions.at(2))), Qt::RightButton);
+        QTRY_COMPARE(ui.find(QStringLiteral("pinMenuItem"))->property("text").toString(), QStringLiteral("Unpin"));
+        QTest::keyClick(ui.window(), Qt::Key_Escape);
+        QTRY_VERIFY(!ui.findObject(QStringLiteral("sessionContextMenu"))->property("visible").toBool());
 
         // The hover delete works on a row that is not selected.
         QQuickItem *row = ui.find(rowName(m_sessions.at(0)));

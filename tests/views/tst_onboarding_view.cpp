@@ -22,7 +22,8 @@ QQuickItem *root(QmlHarness &ui)
 int step(QmlHarness &ui)
 {
     QQuickItem *pages = ui.find(QStringLiteral("stepPages"));
-    QTest::qWaitFor([pages] { return !pages->property("busy").toBool(); }, 3000);
+    if (!QTest::qWaitFor([pages] { return !pages->property("busy").toBool(); }, 3000))
+        return -1; // still sliding: no step to speak of
     return root(ui)->property("step").toInt();
 }
 

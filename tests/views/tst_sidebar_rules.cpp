@@ -6,6 +6,9 @@
 
 #include "conversation/ArchiveStore.h"
 
+#include <QAbstractItemModelTester>
+#include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -163,6 +166,103 @@ private slots:
         stored.visible.setSearchQuery(QStringLiteral("l"));
         stored.visible.setSearchQuery(QStringLiteral("lo"));
         QCOMPARE(titles(stored.visible), (QStringList{"Lost", "Oslo"}));
+    }
+
+    void keystrokesTouchOnlyTheRowsThatChange()
+    {
+        StoredSessions stored({session("Lisbon", false), session("Lima", true), session("Oslo", false),
+                               session("Lyon", false)});
+        QSignalSpy resets(&stored.visible, &QAbstractItemModel::modelReset);
+        QSignalSpy removed(&stored.visible, &QAbstractItemModel::rowsRemoved);
+        QSignalSpy inserted(&stored.visible, &QAbstractItemModel::rowsInserted);
+        stored.visible.setSearchQuery(QStringLiteral("li"));
+        QCOMPARE(titles(stored.visible), (QStringList{"Lima", "Lisbon"}));
+        // Oslo and Lyon sit next to each other: one removal.
+        QCOMPARE(removed.size(), 1);
+        QCOMPARE(removed.first().at(1).toInt(), 2);
+        QCOMPARE(removed.first().at(2).toInt(), 3);
+        stored.visible.setSearchQuery(QStringLiteral("l"));
+        QCOMPARE(titles(stored.visible), (QStringList{"Lima", "Lisbon", "Oslo", "Lyon"}));
+        QCOMPARE(inserted.size(), 1);
+        QCOMPARE(inserted.first().at(1).toInt(), 2);
+        QCOMPARE(inserted.first().at(2).toInt(), 3);
+        QCOMPARE(resets.size(), 0);
+    }
+
+    void theConversationBeingWrittenIsSearchedAfresh()
+    {
+        StoredSessions stored({session("Alpha", false), session("Beta", false)});
+        stored.state->selectSession(stored.state->chatSessions().at(1).id);
+        stored.visible.setSearchQuery(QStringLiteral("zebra"));
+        QCOMPARE(titles(stored.visible), QStringList{});
+        // A streamed reply lands in the open conversation without a change notice.
+        stored.state->appendMessage(Message::make(Roles::assistant, QString()));
+        stored.state->replaceLastMessageContent(QStringLiteral("a Zebra crossing"));
+        stored.visible.setSearchQuery(QString());
+        stored.visible.setSearchQuery(QStringLiteral("zebra"));
+        QCOMPARE(titles(stored.visible), QStringList{"Beta"});
+        stored.visible.setSearchQuery(QStringLiteral("zebra c"));
+        QCOMPARE(titles(stored.visible), QStringList{"Beta"});
+    }
+
+    // Random edits of the store and random queries, checked after every step against the
+    // visible list worked out from scratch, with Qt's model checker watching every signal.
+    void rowsFollowTheStore()
+    {
+        const QStringList words{"apple", "Berry", "cherry", "date", "elder", "fig"};
+        QList<ChatSession> initial;
+        for (int i = 0; i < 12; ++i)
+            initial << session(words.at(i % words.size()) + QString::number(i), i % 5 == 0,
+                               {words.at((i * 7) % words.size())});
+        StoredSessions stored(initial);
+        QAbstractItemModelTester tester(&stored.visible, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QRandomGenerator random(20261206);
+        QString query;
+        for (int step = 0; step < 400; ++step) {
+            AgentState &state = *stored.state;
+            const QList<ChatSession> &sessions = state.chatSessions();
+            const QUuid someone = sessions.at(random.bounded(int(sessions.size()))).id;
+            switch (random.bounded(6)) {
+            case 0:
+                query = query.size() < 3 && random.bounded(2) ? query + QString("aeirxy").at(random.bounded(6))
+                                                              : query.left(query.size() - 1);
+                stored.visible.setSearchQuery(query);
+                break;
+            case 1:
+                state.togglePin(someone);
+                break;
+            case 2:
+                state.newSession();
+                break;
+            case 3:
+                if (sessions.size() > 2)
+                    state.deleteSession(someone);
+                break;
+            case 4:
+                state.selectSession(someone);
+                state.renameActiveSession(words.at(random.bounded(int(words.size()))) + QString::number(step));
+                break;
+            case 5:
+                // A reply streaming into the open conversation changes it without a word.
+                state.appendMessage(Message::make(Roles::assistant, QString()));
+                state.replaceLastMessageContent(words.at(random.bounded(int(words.size()))));
+                stored.visible.setSearchQuery(QString());
+                stored.visible.setSearchQuery(query);
+                break;
+            }
+            QStringList expected;
+            const QString needle = query.trimmed();
+            for (bool pinned : {true, false}) {
+                for (const ChatSession &stored : state.chatSessions()) {
+                    bool found = stored.title.contains(needle, Qt::CaseInsensitive);
+                    for (const Message &message : stored.messages)
+                        found = found || message.content.contains(needle, Qt::CaseInsensitive);
+                    if (stored.isPinned == pinned && found)
+                        expected << stored.title;
+                }
+            }
+            QCOMPARE(titles(stored.visible), expected);
+        }
     }
 
     void modelSearch_data()
