@@ -6,7 +6,9 @@
 #include "platform/AppPaths.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
+#include <QQuickWindow>
 #include <QQuickItem>
 #include <QTest>
 
@@ -55,6 +57,33 @@ private slots:
 
         const QString shot = ui.saveScreenshot(QStringLiteral("main-window"));
         QVERIFY(QFileInfo(shot).size() > 0);
+    }
+
+    void settingsWindowOnShortcut()
+    {
+        QmlHarness ui;
+        QVERIFY(ui.startMainWindow());
+        const auto settingsWindow = [] {
+            for (QWindow *window : QGuiApplication::topLevelWindows()) {
+                if (window->title() == QLatin1String("Settings") && window->isVisible())
+                    return qobject_cast<QQuickWindow *>(window);
+            }
+            return static_cast<QQuickWindow *>(nullptr);
+        };
+        QVERIFY(!settingsWindow());
+        ui.pressKey(Qt::Key_Comma, Qt::ControlModifier);
+        QTRY_VERIFY(settingsWindow());
+        QQuickWindow *settings = settingsWindow();
+        QCOMPARE(settings->size(), QSize(540, 540));
+        QTest::qWait(200);
+        const QString shot = QDir(TestSupport::screenshotDirectory()).filePath(QStringLiteral("settings-window.png"));
+        QVERIFY(settings->grabWindow().save(shot));
+
+        // Closed and asked for again: the same window comes back.
+        settings->close();
+        QTRY_VERIFY(!settingsWindow());
+        ui.pressKey(Qt::Key_Comma, Qt::ControlModifier);
+        QTRY_COMPARE(settingsWindow(), settings);
     }
 };
 
