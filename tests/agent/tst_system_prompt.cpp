@@ -10,7 +10,6 @@ class TestSystemPrompt : public QObject
 {
     Q_OBJECT
 private slots:
-    void toolBlockIsTheTaughtSyntax();
     void compose_data();
     void compose();
     void lineFilter_data();
@@ -19,18 +18,6 @@ private slots:
     void sanitize();
     void streamedCleaningMatchesWholeCleaning();
 };
-
-void TestSystemPrompt::toolBlockIsTheTaughtSyntax()
-{
-    const QString &block = toolInstructionBlock();
-    QCOMPARE(block.toUtf8().size(), 436);
-    QVERIFY(block.startsWith(QLatin1String("\nFor explicit system actions only")));
-    QVERIFY(block.contains(QLatin1String(
-        "TOOL_CALL: {\"name\":\"toolname\",\"arguments\":{\"key\":\"value\"}}\nTools: list_files,")));
-    QVERIFY(block.endsWith(QLatin1String("in a normal reply.")));
-    QCOMPARE(block.count(QLatin1Char('\n')), 3);
-    QCOMPARE(echoToolNames().size(), 16);
-}
 
 void TestSystemPrompt::compose_data()
 {
@@ -41,30 +28,36 @@ void TestSystemPrompt::compose_data()
 
     const std::optional<QString> none;
     QTest::newRow("base only") << none << "" << "" << "Base.\n\nHome: /home/ada";
-    QTest::newRow("name and concise")
-        << none << "Ada" << "concise"
-        << "Base. The user's name is Ada. Be concise and direct.\n\nHome: /home/ada";
-    QTest::newRow("detailed") << none << "" << "detailed"
-                              << "Base. Be thorough and detailed.\n\nHome: /home/ada";
+    QTest::newRow("name and concise") << none << "Ada" << "concise"
+                                      << "Base. The user's name is Ada. Be concise and direct.\n\nHome: /home/ada";
+    QTest::newRow("detailed") << none << "" << "detailed" << "Base. Be thorough and detailed.\n\nHome: /home/ada";
     QTest::newRow("balanced adds nothing") << none << "" << "balanced" << "Base.\n\nHome: /home/ada";
     QTest::newRow("style is case-sensitive") << none << "" << "Concise" << "Base.\n\nHome: /home/ada";
     QTest::newRow("name kept as stored") << none << " Ada L. " << ""
                                          << "Base. The user's name is  Ada L. .\n\nHome: /home/ada";
-    QTest::newRow("override wins") << std::optional<QString>(QStringLiteral("Pirate."))
-                                   << "" << "" << "Pirate.\n\nHome: /home/ada";
-    QTest::newRow("empty override still wins")
-        << std::optional<QString>(QString()) << "Bo" << "" << " The user's name is Bo.\n\nHome: /home/ada";
+    QTest::newRow("override wins") << std::optional<QString>(QStringLiteral("Pirate.")) << "" << ""
+                                   << "Pirate.\n\nHome: /home/ada";
+    QTest::newRow("empty override still wins") << std::optional<QString>(QString()) << "Bo" << ""
+                                               << " The user's name is Bo.\n\nHome: /home/ada";
 }
 
+// Every prompt ends with the block that teaches the model the one-line call syntax, word for word.
 void TestSystemPrompt::compose()
 {
     QFETCH(std::optional<QString>, sessionOverride);
     QFETCH(QString, userName);
     QFETCH(QString, style);
     QFETCH(QString, expectedHead);
-    const QString prompt = SystemPrompt::compose(
-        {QStringLiteral("Base."), sessionOverride, userName, style, QStringLiteral("/home/ada")});
-    QCOMPARE(prompt, expectedHead + toolInstructionBlock());
+    const QString block = QStringLiteral(
+        "\nFor explicit system actions only (open app, read/write file, etc.) output exactly one line: "
+        "TOOL_CALL: {\"name\":\"toolname\",\"arguments\":{\"key\":\"value\"}}\nTools: list_files, read_file, "
+        "write_file, delete_file, take_screenshot, open_app, close_app, list_open_apps, get_system_info, "
+        "get_clipboard, set_clipboard\nNEVER call tools to answer questions. NEVER include tool names, "
+        "clipboard contents, file paths, or system info in a normal reply.");
+    QCOMPARE(block.toUtf8().size(), 436);
+    QCOMPARE(SystemPrompt::compose({QStringLiteral("Base."), sessionOverride, userName, style,
+                                    QStringLiteral("/home/ada")}),
+             expectedHead + block);
 }
 
 void TestSystemPrompt::lineFilter_data()
@@ -73,10 +66,7 @@ void TestSystemPrompt::lineFilter_data()
     QTest::addColumn<bool>("kept");
 
     QTest::newRow("plain") << "Hello there." << true;
-    QTest::newRow("empty") << "" << true;
     QTest::newRow("indented tool call") << "  TOOL_CALL: {\"name\":\"open_app\"}" << false;
-    QTest::newRow("tab then tool call") << "\tTOOL_CALL:" << false;
-    QTest::newRow("tool call lower case") << "tool_call: {}" << true;
     QTest::newRow("three dashes") << "---" << false;
     QTest::newRow("three dashes with spaces") << "  ---\t" << false;
     QTest::newRow("four dashes") << "----" << true;
@@ -91,19 +81,20 @@ void TestSystemPrompt::lineFilter_data()
     QTest::newRow("prefix is case-sensitive") << "tools: x" << true;
     QTest::newRow("clipboard empty") << "The clipboard is empty" << false;
     QTest::newRow("clipboard contains") << "The clipboard contains cats" << false;
-    QTest::newRow("clipboard word inside another") << "The clipboard: emptyish" << false;
     QTest::newRow("clipboard neither word") << "The clipboard holds cats" << true;
     QTest::newRow("words without the clipboard prefix") << "It is empty and contains nothing" << true;
     QTest::newRow("clipboard label") << "Clipboard: hi" << false;
     QTest::newRow("tool result label") << "Tool output: 3" << false;
-    QTest::newRow("bracketed echo") << "[open_app]: Opened Safari" << false;
-    QTest::newRow("bracketed echo, wider list") << "[search_web]: results" << false;
     QTest::newRow("bracketed other name") << "[notes]: x" << true;
     QTest::newRow("bracket then space") << "[open_app] : x" << true;
-    QTest::newRow("bracket at the end") << "[open_app]" << true;
     QTest::newRow("no closing bracket") << "[open_app: x" << true;
     QTest::newRow("first bracket decides") << "[open_app]x]: y" << true;
-    QTest::newRow("long bracketed name") << "[" + QString(50, QLatin1Char('a')) + "]: y" << true;
+    // Echoes of exactly these names go, including two that are not tools of ours.
+    for (const char *name : {"user_info", "list_files", "read_file", "write_file", "delete_file",
+                             "take_screenshot", "open_app", "close_app", "list_open_apps", "get_system_info",
+                             "get_clipboard", "set_clipboard", "list_local_models", "download_model",
+                             "set_active_model", "search_web"})
+        QTest::addRow("echo of %s", name) << QStringLiteral("[%1]: done").arg(QLatin1String(name)) << false;
 }
 
 void TestSystemPrompt::lineFilter()
@@ -119,7 +110,6 @@ void TestSystemPrompt::sanitize_data()
     QTest::addColumn<QString>("shown");
 
     QTest::newRow("empty") << "" << "";
-    QTest::newRow("sentence and call") << "Opening it.\nTOOL_CALL: {\"name\":\"open_app\"}" << "Opening it.";
     QTest::newRow("only leaked lines") << "Tool results:\n[read_file]: x\n---" << "";
     QTest::newRow("outer empty lines go, inner stay") << "\n\n  a\n\nb  \n\n" << "a\n\nb";
     QTest::newRow("removed line between") << "a\nTOOL_CALL: x\nb" << "a\nb";
@@ -134,8 +124,8 @@ void TestSystemPrompt::sanitize()
 }
 
 // The streamed cleaner's edits, applied one after another, must show exactly what cleaning the
-// whole text shows, after every fragment. Replies are built from lines that start like leaked or ordinary lines, then cut at
-// random places, so every rule sees its words split across fragments.
+// whole text shows, after every fragment. Replies are built from lines that start like leaked or
+// ordinary lines, then cut at random places, so every rule sees its words split across fragments.
 void TestSystemPrompt::streamedCleaningMatchesWholeCleaning()
 {
     const QStringList starts = {
@@ -147,29 +137,23 @@ void TestSystemPrompt::streamedCleaningMatchesWholeCleaning()
     const QStringList tails = {"", " x", " empty", " contains", "]", "]:", "\r", " \t", "---", "\u00a0"};
     const QStringList indents = {"", "", " ", "\t ", "\u2028", "\u00a0"};
     QRandomGenerator random(20261206);
+    const auto pick = [&random](const QStringList &list) { return list.at(random.bounded(list.size())); };
     for (int stream = 0; stream < 4000; ++stream) {
-        QString whole;
-        const int lines = random.bounded(1, 8);
-        for (int l = 0; l < lines; ++l) {
-            if (l > 0)
-                whole += QLatin1Char('\n');
-            whole += indents.at(random.bounded(indents.size()))
-                + starts.at(random.bounded(starts.size())) + tails.at(random.bounded(tails.size()));
-        }
+        QStringList lines;
+        for (int l = random.bounded(1, 8); l > 0; --l)
+            lines.append(pick(indents) + pick(starts) + pick(tails));
+        const QString whole = lines.join(QLatin1Char('\n'));
         StreamingSanitizer streamed;
         QString shown;
-        qsizetype at = 0;
-        while (at < whole.size()) {
+        for (qsizetype at = 0; at < whole.size();) {
             const qsizetype length = std::min<qsizetype>(random.bounded(1, 6), whole.size() - at);
             streamed.append(QStringView(whole).sliced(at, length));
             at += length;
             const StreamingSanitizer::Change change = streamed.takeChange();
             QVERIFY(change.keep <= shown.size());
             shown = shown.first(change.keep) + change.tail;
-            const QString sofar = whole.first(at);
-            if (shown != sanitizeReply(sofar))
-                QFAIL(qPrintable(QStringLiteral("differs after %1")
-                                     .arg(QString::fromLatin1(sofar.toUtf8().toPercentEncoding()))));
+            if (shown != sanitizeReply(whole.first(at)))
+                QFAIL(whole.first(at).toUtf8().toPercentEncoding().prepend("differs after ").constData());
         }
     }
 }

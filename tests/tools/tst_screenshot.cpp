@@ -6,46 +6,9 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-const QString dataUrlPrefix = QStringLiteral("data:image/jpeg;base64,");
-
-// A private X server with one screen of the given size; it picks a free display number itself.
-class XServer
-{
-public:
-    explicit XServer(const QString &geometry)
-    {
-        m_process.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                                 QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                                                 QStringLiteral("-screen"), QStringLiteral("0"), geometry});
-        // The number arrives once the server accepts clients.
-        while (m_process.waitForReadyRead(10000)) {
-            m_output += m_process.readAllStandardOutput();
-            if (m_output.contains('\n'))
-                break;
-        }
-    }
-    ~XServer()
-    {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
-    QString display() const
-    {
-        const QByteArray number = m_output.trimmed();
-        return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-} // namespace
 
 class TestScreenshot : public QObject
 {
@@ -74,6 +37,7 @@ private slots:
         QCOMPARE(scaled.pixelColor(expected.width() - 1, expected.height() - 1), QColor(Qt::white));
     }
 
+    // A private X server with a screen of the given size; the probe captures it as the app would.
     void capturesRealScreens_data()
     {
         QTest::addColumn<QString>("geometry");
@@ -85,13 +49,23 @@ private slots:
     {
         QFETCH(QString, geometry);
         QFETCH(QSize, expected);
-        XServer server(geometry);
-        QVERIFY2(!server.display().isEmpty(), "Xvfb did not start");
+        QProcess server;
+        // The server picks a free display number and prints it once it accepts clients.
+        server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"), geometry});
+        const auto stopServer = qScopeGuard([&server] {
+            server.terminate();
+            server.waitForFinished();
+        });
+        QByteArray display;
+        while (!display.contains('\n') && server.waitForReadyRead(10000))
+            display += server.readAllStandardOutput();
+        QVERIFY2(!display.trimmed().isEmpty(), "Xvfb did not start");
 
         QTemporaryDir home;
         QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("Desktop"))));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), server.display());
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(display.trimmed()));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
@@ -100,11 +74,11 @@ private slots:
         probe.start(QCoreApplication::applicationDirPath() + QStringLiteral("/screenshot_probe"));
         QVERIFY(probe.waitForFinished(30000));
         const QString result = QString::fromLatin1(probe.readAllStandardOutput());
-        QVERIFY2(result.startsWith(dataUrlPrefix), qPrintable(result.left(200) + probe.readAllStandardError()));
-
-        const QByteArray jpeg = QByteArray::fromBase64(result.mid(dataUrlPrefix.size()).toLatin1(),
-                                                       QByteArray::AbortOnBase64DecodingErrors);
+        const QString prefix = QStringLiteral("data:image/jpeg;base64,");
+        QVERIFY2(result.startsWith(prefix), qPrintable(result.left(200) + probe.readAllStandardError()));
         QVERIFY(!result.contains(QLatin1Char('\n')));
+        const QByteArray jpeg = QByteArray::fromBase64(result.mid(prefix.size()).toLatin1(),
+                                                       QByteArray::AbortOnBase64DecodingErrors);
         QImage image;
         QVERIFY(image.loadFromData(jpeg, "JPEG"));
         QCOMPARE(image.size(), expected);
