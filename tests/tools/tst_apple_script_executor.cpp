@@ -29,7 +29,8 @@ int clocksTitled(const QString &title)
 
 QString run(const char *tool, const QString &name)
 {
-    return QCoro::waitFor(ToolExecutor::execute(ToolCall::make(QLatin1String(tool), {{QStringLiteral("app_name"), name}})));
+    const ToolCall call = ToolCall::make(QLatin1String(tool), {{QStringLiteral("app_name"), name}});
+    return QCoro::waitFor(ToolExecutor::execute(call));
 }
 
 } // namespace
@@ -63,8 +64,9 @@ private slots:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("expected"); // empty result, or the start of the error
-        QTest::newRow("activate") << "tell application \"Not Here\" to activate" << "Application \"Not Here\" is not installed";
-        QTest::newRow("quit") << "tell application \"Not Here\" to quit" << "Application \"Not Here\" is not installed";
+        const QString notHere = QStringLiteral("Application \"Not Here\" is not installed");
+        QTest::newRow("activate") << "tell application \"Not Here\" to activate" << notHere;
+        QTest::newRow("quit") << "tell application \"Not Here\" to quit" << notHere;
         QTest::newRow("empty name") << "tell application \"\" to quit" << "Application \"\" is not installed";
         QTest::newRow("quit installed, not running") << "tell application \"Morlo Test Clock\" to quit" << "";
         QTest::newRow("quote in name") << "tell application \"a\"b\" to activate" << "Syntax error";
@@ -77,22 +79,16 @@ private slots:
     {
         QFETCH(QString, source);
         QFETCH(QString, expected);
-        const TextResult result = AppleScriptExecutor::runAppleScript(source);
-        if (expected.isEmpty()) {
-            QCOMPARE(resultText(result), QString());
-        } else {
-            QVERIFY2(std::holds_alternative<ActionError>(result), qPrintable(resultText(result)));
-            const ActionError error = std::get<ActionError>(result);
-            QVERIFY2(error.description.startsWith(expected), qPrintable(error.description));
-            QCOMPARE(error.domain, QStringLiteral("AppleScript"));
-            QCOMPARE(error.code, -1);
-        }
+        const QString text = resultText(AppleScriptExecutor::runAppleScript(source));
+        QVERIFY2(expected.isEmpty() ? text.isEmpty() : text.startsWith(QStringLiteral("Error: ") + expected),
+                 qPrintable(text));
     }
 
     void openListAndQuitARealApplication()
     {
         QVERIFY(run("open_app", QStringLiteral("Bad\"Name")).startsWith(QStringLiteral("Error: Syntax error")));
-        QCOMPARE(run("close_app", QStringLiteral("Not Here")), QStringLiteral("Error: Application \"Not Here\" is not installed"));
+        QCOMPARE(run("close_app", QStringLiteral("Not Here")),
+                 QStringLiteral("Error: Application \"Not Here\" is not installed"));
 
         // An xclock the user started by hand with other arguments is not this application.
         QProcess bystander;
@@ -115,7 +111,8 @@ private slots:
         QCOMPARE(clocksTitled(clockName), 1);
 
         // A running application that is hidden from menus is not listed, but can be quit.
-        QCOMPARE(run("open_app", QStringLiteral("tests-helper.desktop")), QStringLiteral("Opened tests-helper.desktop"));
+        QCOMPARE(run("open_app", QStringLiteral("tests-helper.desktop")),
+                 QStringLiteral("Opened tests-helper.desktop"));
         QTRY_COMPARE(clocksTitled(QStringLiteral("Helper")), 1);
         QCOMPARE(AppleScriptExecutor::listRunningApps(), clockName);
         QCOMPARE(run("close_app", QStringLiteral("Hidden Helper")), QStringLiteral("Closed Hidden Helper"));
@@ -132,17 +129,11 @@ private slots:
     void systemReport()
     {
         const QString report = AppleScriptExecutor::systemInfo();
-        static const QRegularExpression shape(QStringLiteral(
-            "^Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\nDisk: ([0-9]+GB free of [0-9]+GB|Unknown)\nCPU: [1-9][0-9]* cores$"));
+        static const QRegularExpression shape(QStringLiteral("^Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\n"
+                                                             "Disk: ([0-9]+GB free of [0-9]+GB|Unknown)\n"
+                                                             "CPU: [1-9][0-9]* cores$"));
         QVERIFY2(shape.match(report).hasMatch(), qPrintable(report));
-        QFile release(QStringLiteral("/etc/os-release"));
-        if (release.open(QIODevice::ReadOnly)) {
-            const QString pretty = QRegularExpression(QStringLiteral("PRETTY_NAME=\"?([^\"\n]*)"))
-                                       .match(QString::fromUtf8(release.readAll())).captured(1);
-            QCOMPARE(report.section(QLatin1Char('\n'), 0, 0), QStringLiteral("Linux: ") + pretty);
-        }
         QCOMPARE(AppleScriptExecutor::diskText(QStringLiteral("/no/such/place")), QStringLiteral("Unknown"));
-        QVERIFY(AppleScriptExecutor::diskText(QDir::homePath()).endsWith(QStringLiteral("GB")));
     }
 };
 

