@@ -17,6 +17,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <qcorotask.h>
 
 namespace {
@@ -38,26 +39,14 @@ QJsonObject errorReply(int status, const QString &message)
     return {{QStringLiteral("status"), status}, {QStringLiteral("body"), QJsonObject{{"error", error}}}};
 }
 
-// A call as the approval card asked for it: "name key=value …".
-QString describe(const ToolCall &call)
-{
-    QString text = call.name;
-    for (auto it = call.arguments.begin(); it != call.arguments.end(); ++it)
-        text += QLatin1Char(' ') + it.key() + QLatin1Char('=') + it.value();
-    return text;
-}
-
-// Where a call in a follow-up answer would write if it ever ran.
-QString followUpTarget()
-{
-    return QDir::home().filePath(QStringLiteral("follow-up.txt"));
-}
-
 // Messages as "role: content" lines, so a whole conversation compares at once.
 QString line(const QString &role, const QString &content)
 {
     return role + QStringLiteral(": ") + content;
 }
+
+// Where a call in a follow-up answer would write if it ever ran.
+const QString followUpTarget = QDir::home().filePath(QStringLiteral("follow-up.txt"));
 
 } // namespace
 
@@ -72,10 +61,9 @@ class TestAgentManager : public QObject
     std::unique_ptr<AgentManager> m_agent;
     std::unique_ptr<QSignalSpy> m_finished;
     std::unique_ptr<QSignalSpy> m_chimes;
-    QStringList m_asked;
+    QStringList m_asked; // each approval card, as "name key=value …"
     QSet<QString> m_askedIds;
-    // Decides each approval card (true = approve); the answer arrives after the card showed.
-    std::function<bool(const ToolCall &)> m_decide;
+    bool m_approve = false;
 
     void startEngine(const QJsonArray &replies)
     {
@@ -147,21 +135,25 @@ private slots:
         defaults.setValue(DefaultsKeys::userName, QStringLiteral("Ada"));
         defaults.setValue(DefaultsKeys::responseStyle, QStringLiteral("concise"));
         defaults.remove(DefaultsKeys::completionSoundEnabled);
+        QFile::remove(followUpTarget);
         m_engine = std::make_unique<EngineFixture>();
         m_asked.clear();
         m_askedIds.clear();
-        m_decide = [](const ToolCall &) { return false; };
+        m_approve = false;
         m_state = std::make_unique<AgentState>();
         connect(m_state.get(), &AgentState::pendingApprovalChanged, this, [this] {
-            if (!m_state->hasPendingApproval())
+            const std::optional<ToolCall> call = m_state->pendingApproval();
+            if (!call)
                 return;
-            const ToolCall call = *m_state->pendingApproval();
-            m_asked.append(describe(call));
-            m_askedIds.insert(call.id);
-            QMetaObject::invokeMethod(this, [this, call] {
-                if (m_state->pendingApproval() && m_state->pendingApproval()->id == call.id)
-                    m_state->resolveApproval(m_decide(call));
-            }, Qt::QueuedConnection);
+            m_asked.append(call->name);
+            for (auto it = call->arguments.begin(); it != call->arguments.end(); ++it)
+                m_asked.last() += QLatin1Char(' ') + it.key() + QLatin1Char('=') + it.value();
+            m_askedIds.insert(call->id);
+            // The user answers once the card has shown.
+            QTimer::singleShot(0, this, [this, call] {
+                if (m_state->pendingApproval() == call)
+                    m_state->resolveApproval(m_approve);
+            });
         });
     }
 
@@ -183,7 +175,6 @@ private slots:
         QCoro::waitFor(m_server->stopServer());
         QVERIFY(runTurn(QStringLiteral("Hello?")));
         QVERIFY(m_state->messages().isEmpty());
-        QVERIFY(!m_state->isLoading());
         QVERIFY(requests().isEmpty());
     }
 
@@ -194,52 +185,52 @@ private slots:
     {
         QTest::addColumn<QJsonArray>("replies");
         QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<QStringList>("asked"); // "name key=value"
+        QTest::addColumn<QStringList>("asked");
         QTest::addColumn<QList<bool>>("sentTools");
         QTest::addColumn<QVariant>("soundSetting");
         QTest::addColumn<bool>("chimes");
 
-        const auto row = [](const char *name, const QJsonArray &replies, const QStringList &shown,
-                            const QStringList &asked = {}, const QList<bool> &sentTools = {true},
-                            const QVariant &soundSetting = {}, bool chimes = true) {
-            QTest::newRow(name) << replies << shown << asked << sentTools << soundSetting << chimes;
+        const auto row = [](const char *name, const QJsonArray &replies, const QString &shown,
+                            const QList<bool> &sentTools = {true}, const QVariant &soundSetting = {}, bool chimes = true) {
+            QTest::newRow(name) << replies << QStringList{"assistant: " + shown} << QStringList() << sentTools
+                                << soundSetting << chimes;
         };
         const QJsonObject noTools = errorReply(400, "tools not supported");
-        row("plain reply", {chunks({"Hel", "lo ", "there."})}, {"assistant: Hello there."});
-        row("sound off", {chunks({"ok"})}, {"assistant: ok"}, {}, {true}, false, false);
-        row("sound setting not a boolean", {chunks({"ok"})}, {"assistant: ok"}, {}, {true}, QStringLiteral("loud"));
-        row("400 then plain answer", {noTools, chunks({"Fine."})}, {"assistant: Fine."}, {}, {true, false});
-        row("400 twice", {noTools, errorReply(400, "still no")}, {"assistant: Error: still no"}, {}, {true, false},
-            {}, false);
+        row("plain reply", {chunks({"Hel", "lo ", "there."})}, "Hello there.");
+        row("sound off", {chunks({"ok"})}, "ok", {true}, false, false);
+        row("sound setting not a boolean", {chunks({"ok"})}, "ok", {true}, QStringLiteral("loud"));
+        row("400 then plain answer", {noTools, chunks({"Fine."})}, "Fine.", {true, false});
+        row("400 twice", {noTools, errorReply(400, "still no")}, "Error: still no", {true, false}, {}, false);
         row("500 for tools is an ordinary error", {QJsonObject{{"whenTools", errorReply(500, "Cannot use tools")}}},
-            {"assistant: Error: Cannot use tools"}, {}, {true}, {}, false);
+            "Error: Cannot use tools", {true}, {}, false);
         row("malformed calls are dropped",
-            {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, {"assistant: Hi."});
-        row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})},
-            {"assistant: Tool results: none\n---"});
+            {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, "Hi.");
+        row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, "Tool results: none\n---");
 
-        const QJsonObject followUp =
-            chunks({"Done.\n", toolCallLine("write_file", {{"path", followUpTarget()}, {"content", "x"}})});
-        row("two calls, each asked",
-            {chunks({toolCallLine("delete_file", {{"path", "/tmp/a"}}) + "\n  ",
-                     toolCallLine("close_app", {{"app_name", "Safari"}})}), followUp},
-            {"assistant: ", "tool_result: Tool results:\n[delete_file]: Denied by user\n[close_app]: Denied by user",
-             "assistant: Done."},
-            {"delete_file path=/tmp/a", "close_app app_name=Safari"}, {true, false});
-        row("numbers as arguments, a broken line between",
-            {chunks({"Let me check.\n", toolCallLine("download_model", {{"model_name", 5}}), "\nTOOL_CALL: {broken\n",
-                     toolCallLine("set_active_model", {{"model_name", 2.5}})}), followUp},
-            {"assistant: Let me check.",
-             "tool_result: Tool results:\n[download_model]: Denied by user\n[set_active_model]: Denied by user",
-             "assistant: Done."},
-            {"download_model model_name=5", "set_active_model model_name=2.5"}, {true, false});
+        // Every card here is denied.
+        const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown, const QStringList &asked) {
+            QString results = QStringLiteral("tool_result: Tool results:");
+            for (const QString &call : asked)
+                results += QStringLiteral("\n[%1]: Denied by user").arg(call.section(QLatin1Char(' '), 0, 0));
+            const QJsonObject followUp =
+                chunks({"Done.\n", toolCallLine("write_file", {{"path", followUpTarget}, {"content", "x"}})});
+            QTest::newRow(name) << QJsonArray{reply, followUp}
+                                << QStringList{"assistant: " + shown, results, "assistant: Done."} << asked
+                                << QList<bool>{true, false} << QVariant() << true;
+        };
+        toolRow("two calls, each asked",
+                chunks({toolCallLine("delete_file", {{"path", "/tmp/a"}}) + "\n  ",
+                        toolCallLine("close_app", {{"app_name", "Safari"}})}),
+                "", {"delete_file path=/tmp/a", "close_app app_name=Safari"});
+        toolRow("numbers as arguments, a broken line between",
+                chunks({"Let me check.\n", toolCallLine("download_model", {{"model_name", 5}}), "\nTOOL_CALL: {x\n",
+                        toolCallLine("set_active_model", {{"model_name", 2.5}})}),
+                "Let me check.", {"download_model model_name=5", "set_active_model model_name=2.5"});
         // Native calls may come without ids; each still gets its own.
-        const QJsonArray deltas{QJsonObject{{"index", 0}, {"id", ""}, {"name", "download_model"}, {"arguments", "{}"}},
-                                QJsonObject{{"index", 1}, {"id", ""}, {"name", "set_active_model"}, {"arguments", "{}"}}};
-        row("native calls", {QJsonObject{{"toolCalls", deltas}}, followUp},
-            {"assistant: ", "tool_result: Tool results:\n[download_model]: Denied by user\n"
-                            "[set_active_model]: Denied by user", "assistant: Done."},
-            {"download_model", "set_active_model"}, {true, false});
+        toolRow("native calls",
+                {{"toolCalls", QJsonArray{QJsonObject{{"index", 0}, {"id", ""}, {"name", "download_model"}},
+                                          QJsonObject{{"index", 1}, {"id", ""}, {"name", "set_active_model"}}}}},
+                "", {"download_model", "set_active_model"});
     }
 
     void turns()
@@ -252,7 +243,6 @@ private slots:
         QFETCH(bool, chimes);
         if (soundSetting.isValid())
             DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, soundSetting);
-        QFile::remove(followUpTarget());
         startEngine(replies);
         const QString typed = QStringLiteral("  Say hi\n");
         QVERIFY(runTurn(typed));
@@ -263,7 +253,7 @@ private slots:
         QVERIFY(!m_askedIds.contains(QString()));
         QCOMPARE(m_state->messages().at(1).toolCalls.value_or(QList<ToolCall>()).size(), asked.size());
         QVERIFY(!m_state->messages().last().toolCalls);
-        QVERIFY(!QFile::exists(followUpTarget()));
+        QVERIFY(!QFile::exists(followUpTarget));
         QCOMPARE(m_chimes->size(), chimes ? 1 : 0);
         QVERIFY(settledAndSaved());
 
@@ -277,7 +267,7 @@ private slots:
         // The prompt is read from the user's settings and names a home folder that exists here.
         QVERIFY(prompt.endsWith(QStringLiteral(" The user's name is Ada. Be concise and direct.\n\nHome: ")
                                 + QDir::homePath() + SystemPrompt::toolInstructionBlock()));
-        if (asked.isEmpty() && sent.size() == 2) // the retry asks the same again
+        if (sent.size() == 2 && asked.isEmpty()) // the retry asks the same again
             QCOMPARE(sentMessages(1), sentMessages(0));
         if (!asked.isEmpty()) {
             const QStringList followUp = sentMessages(1);
@@ -292,16 +282,17 @@ private slots:
         QTest::addColumn<int>("cardAnswer"); // -1: cancelled while streaming; 0, 1: card denied, approved after
         QTest::addColumn<QStringList>("left");
         const QString note = QDir::home().filePath(QStringLiteral("note.txt"));
-        const QJsonArray writeNote{chunks({toolCallLine("write_file", {{"path", note}, {"content", "hi"}})}), chunks({"ok"})};
+        const QJsonArray writeNote{chunks({toolCallLine("write_file", {{"path", note}, {"content", "hi"}})}),
+                                   chunks({"ok"})};
+        const QString results = QStringLiteral("tool_result: Tool results:\n[write_file]: ");
         QTest::newRow("before the first fragment") << QJsonArray{QJsonObject{{"hold", true}}} << -1
                                                    << QStringList{"user: cancel me"};
         QTest::newRow("after some text") << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Some text"}}, {"hold", true}}}
                                          << -1 << QStringList{"user: cancel me", "assistant: Some text"};
-        QTest::newRow("card approved after cancel") << writeNote << 1
-            << QStringList{"user: cancel me", "assistant: ", "tool_result: Tool results:\n[write_file]: "
-                                                             "File written successfully to " + note};
-        QTest::newRow("card denied after cancel") << writeNote << 0
-            << QStringList{"user: cancel me", "assistant: ", "tool_result: Tool results:\n[write_file]: Denied by user"};
+        QTest::newRow("card approved after cancel")
+            << writeNote << 1 << QStringList{"user: cancel me", "assistant: ", results + "File written successfully to " + note};
+        QTest::newRow("card denied after cancel")
+            << writeNote << 0 << QStringList{"user: cancel me", "assistant: ", results + "Denied by user"};
     }
 
     // While a turn runs, the conversation on screen cannot be switched, replaced or deleted.
@@ -432,7 +423,7 @@ private slots:
                                     {"text", "from the model"},
                                     {"model_name", "tiny"}};
         startEngine({chunks({toolCallLine(name, arguments)}), chunks({"Done."})});
-        m_decide = [approve](const ToolCall &) { return approve; };
+        m_approve = approve;
         QVERIFY(runTurn(QStringLiteral("go")));
 
         const bool autoApproved =
@@ -443,8 +434,7 @@ private slots:
 
         const bool screenshot = name == "take_screenshot" && runs;
         QCOMPARE(m_state->messageCount(), screenshot ? 5 : 4);
-        if (screenshot)
-            QVERIFY(m_state->messages().at(2).isImage());
+        QVERIFY(!screenshot || m_state->messages().at(2).isImage());
         const Message results = m_state->messages().at(m_state->messageCount() - 2);
         QCOMPARE(results.role, Roles::toolResult);
         const QString result = results.content.section(QLatin1Char('\n'), 1);
@@ -454,12 +444,8 @@ private slots:
         QCOMPARE(QFile::exists(victim), !(runs && name == "delete_file"));
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  runs && name == "set_clipboard" ? QStringLiteral("from the model") : QStringLiteral("before"));
-        if (name == "read_file" && runs)
+        if (name == "read_file" && runs) // long results are cut to 400 characters
             QCOMPARE(result, QStringLiteral("[read_file]: ") + secret.first(400) + QChar(0x2026));
-        if (name == "list_files" && runs)
-            QVERIFY(result.contains(QStringLiteral("readable.txt")));
-        if (name == "Write_File" && runs)
-            QCOMPARE(result, QStringLiteral("[Write_File]: Unknown tool: Write_File"));
         if (screenshot)
             QVERIFY(QRegularExpression(QStringLiteral(R"(^\[take_screenshot\]: Screenshot captured and saved to )"
                                                       R"(Desktop as 'Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"))

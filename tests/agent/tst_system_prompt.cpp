@@ -19,8 +19,6 @@ private slots:
 
         const std::optional<QString> none;
         QTest::newRow("base only") << none << "" << "" << "Base.\n\nHome: /home/ada";
-        QTest::newRow("name and concise") << none << "Ada" << "concise"
-                                          << "Base. The user's name is Ada. Be concise and direct.\n\nHome: /home/ada";
         QTest::newRow("detailed") << none << "" << "detailed" << "Base. Be thorough and detailed.\n\nHome: /home/ada";
         QTest::newRow("balanced adds nothing") << none << "" << "balanced" << "Base.\n\nHome: /home/ada";
         QTest::newRow("style is case-sensitive") << none << "" << "Concise" << "Base.\n\nHome: /home/ada";

@@ -1,4 +1,4 @@
-#include "tools/FileActions.h"
+#include "tools/ToolExecutor.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +7,12 @@
 #include <QTest>
 
 namespace {
+
+// The file tools as the model calls them, so results show the path exactly as the model gave it.
+QString run(const char *tool, const QMap<QString, QString> &arguments)
+{
+    return QCoro::waitFor(ToolExecutor::execute(ToolCall::make(QLatin1String(tool), arguments)));
+}
 
 void put(const QString &path, const QByteArray &bytes)
 {
@@ -37,6 +43,7 @@ class TestFileActions : public QObject
     QTemporaryDir m_dir{QDir::home().filePath(QStringLiteral("files-XXXXXX"))};
 
     QString at(const QString &name) const { return m_dir.filePath(name); }
+    QString tilde(const QString &name) const { return QStringLiteral("~/") + QDir::home().relativeFilePath(at(name)); }
 
 private slots:
     void initTestCase()
@@ -69,28 +76,32 @@ private slots:
         QFETCH(bool, list);
         QFETCH(QString, path);
         QFETCH(QString, expected);
-        const QString text = resultText(list ? FileActions::listFiles(at(path)) : FileActions::readFile(at(path)));
+        const QString text = list ? run("list_files", {{"directory", at(path)}}) : run("read_file", {{"path", at(path)}});
         QVERIFY2(expected == QLatin1String("Error: ") ? text.startsWith(expected) : text == expected, qPrintable(text));
     }
 
     void writingReplacesAtomically()
     {
+        // Missing parents are made; "~" is the home folder; an empty text makes an empty file.
         const QString target = at("new/parents/file.txt");
-        QVERIFY(!FileActions::writeFile(QStringLiteral("old"), target));
-        QVERIFY(!FileActions::writeFile(QStringLiteral("ünï"), target));
-        QCOMPARE(contents(target), QStringLiteral("ünï").toUtf8());
+        QCOMPARE(run("write_file", {{"path", tilde("new/parents/file.txt")}, {"content", ""}}),
+                 QStringLiteral("File written successfully to ") + tilde("new/parents/file.txt"));
+        QCOMPARE(contents(target), QByteArray());
+        QCOMPARE(run("write_file", {{"path", target}, {"content", "ünï"}}), "File written successfully to " + target);
+        QCOMPARE(run("read_file", {{"path", tilde("new/parents/file.txt")}}), QStringLiteral("ünï"));
         QCOMPARE(entries(at("new/parents")), QStringList{QStringLiteral("file.txt")}); // no temporary left
 
         // A link at the path is replaced; whatever it pointed to is left alone.
         put(at("outside.txt"), "keep me");
         QVERIFY(QFile::link(at("outside.txt"), at("link.txt")));
-        QVERIFY(!FileActions::writeFile(QStringLiteral("new"), at("link.txt")));
+        QCOMPARE(run("write_file", {{"path", at("link.txt")}, {"content", "new"}}),
+                 "File written successfully to " + at("link.txt"));
         QCOMPARE(contents(at("outside.txt")), QByteArray("keep me"));
         QVERIFY(!QFileInfo(at("link.txt")).isSymLink());
         QCOMPARE(contents(at("link.txt")), QByteArray("new"));
 
         put(at("blocker"), "a file where a folder should be");
-        QVERIFY(FileActions::writeFile(QStringLiteral("x"), at("blocker/inner.txt")));
+        QVERIFY(run("write_file", {{"path", at("blocker/inner.txt")}, {"content", "x"}}).startsWith("Error: "));
     }
 
     // Files and folders go to the home Trash whole, with their info; the Trash is set up in the
@@ -104,10 +115,12 @@ private slots:
         QVERIFY(QDir::setCurrent(workingDirectory.path()));
         put(at("doomed.txt"), "bye");
         put(at("tree/leaf.txt"), "leaf");
-        const bool failed = FileActions::trashFile(at("doomed.txt")) || FileActions::trashFile(at("tree"));
+        const QString doomed = run("delete_file", {{"path", tilde("doomed.txt")}});
+        const QString tree = run("delete_file", {{"path", at("tree")}});
         QDir::setCurrent(previous);
 
-        QVERIFY(!failed);
+        QCOMPARE(doomed, QStringLiteral("Moved to Trash: ") + tilde("doomed.txt"));
+        QCOMPARE(tree, QStringLiteral("Moved to Trash: ") + at("tree"));
         QCOMPARE(entries(workingDirectory.path()), QStringList());
         QVERIFY(!QFile::exists(at("doomed.txt")));
         QVERIFY(!QFile::exists(at("tree")));

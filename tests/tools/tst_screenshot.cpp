@@ -21,7 +21,6 @@ private slots:
         QTest::addColumn<QSize>("expected");
         QTest::newRow("wide") << QSize(2560, 1440) << QSize(1280, 720);
         QTest::newRow("exact width") << QSize(1280, 800) << QSize(1280, 800);
-        QTest::newRow("narrow") << QSize(640, 480) << QSize(640, 480);
         QTest::newRow("truncated") << QSize(1281, 2) << QSize(1280, 1);
         QTest::newRow("odd") << QSize(3000, 1999) << QSize(1280, 852);
     }
