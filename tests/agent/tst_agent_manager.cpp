@@ -191,7 +191,8 @@ private slots:
         QTest::addColumn<bool>("chimes");
 
         const auto row = [](const char *name, const QJsonArray &replies, const QString &shown,
-                            const QList<bool> &sentTools = {true}, const QVariant &soundSetting = {}, bool chimes = true) {
+                            const QList<bool> &sentTools = {true}, const QVariant &soundSetting = {},
+                            bool chimes = true) {
             QTest::newRow(name) << replies << QStringList{"assistant: " + shown} << QStringList() << sentTools
                                 << soundSetting << chimes;
         };
@@ -208,7 +209,8 @@ private slots:
         row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, "Tool results: none\n---");
 
         // Every card here is denied.
-        const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown, const QStringList &asked) {
+        const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown,
+                                const QStringList &asked) {
             QString results = QStringLiteral("tool_result: Tool results:");
             for (const QString &call : asked)
                 results += QStringLiteral("\n[%1]: Denied by user").arg(call.section(QLatin1Char(' '), 0, 0));
@@ -290,7 +292,8 @@ private slots:
         QTest::newRow("after some text") << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Some text"}}, {"hold", true}}}
                                          << -1 << QStringList{"user: cancel me", "assistant: Some text"};
         QTest::newRow("card approved after cancel")
-            << writeNote << 1 << QStringList{"user: cancel me", "assistant: ", results + "File written successfully to " + note};
+            << writeNote << 1
+            << QStringList{"user: cancel me", "assistant: ", results + "File written successfully to " + note};
         QTest::newRow("card denied after cancel")
             << writeNote << 0 << QStringList{"user: cancel me", "assistant: ", results + "Denied by user"};
     }
@@ -393,9 +396,10 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("approve");
-        for (const char *name : {"take_screenshot", "read_file", "write_file", "list_files", "delete_file", "open_app",
-                                 "close_app", "list_open_apps", "get_system_info", "get_clipboard", "set_clipboard",
-                                 "list_local_models", "download_model", "set_active_model", "Write_File", "screenshot"}) {
+        for (const char *name : {"take_screenshot", "read_file", "write_file", "list_files", "delete_file",
+                                 "open_app", "close_app", "list_open_apps", "get_system_info", "get_clipboard",
+                                 "set_clipboard", "list_local_models", "download_model", "set_active_model",
+                                 "Write_File", "screenshot"}) {
             QTest::addRow("%s approved", name) << QString::fromLatin1(name) << true;
             QTest::addRow("%s denied", name) << QString::fromLatin1(name) << false;
         }
@@ -446,10 +450,10 @@ private slots:
                  runs && name == "set_clipboard" ? QStringLiteral("from the model") : QStringLiteral("before"));
         if (name == "read_file" && runs) // long results are cut to 400 characters
             QCOMPARE(result, QStringLiteral("[read_file]: ") + secret.first(400) + QChar(0x2026));
-        if (screenshot)
-            QVERIFY(QRegularExpression(QStringLiteral(R"(^\[take_screenshot\]: Screenshot captured and saved to )"
-                                                      R"(Desktop as 'Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"))
-                        .match(result).hasMatch());
+        static const QRegularExpression screenshotLine(QStringLiteral(
+            R"(^\[take_screenshot\]: Screenshot captured and saved to Desktop as )"
+            R"('Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"));
+        QVERIFY(!screenshot || screenshotLine.match(result).hasMatch());
 
         // What the model heard: exactly the recorded results, and never an image.
         QCOMPARE(requests().size(), 2);

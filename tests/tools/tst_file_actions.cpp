@@ -76,8 +76,10 @@ private slots:
         QFETCH(bool, list);
         QFETCH(QString, path);
         QFETCH(QString, expected);
-        const QString text = list ? run("list_files", {{"directory", at(path)}}) : run("read_file", {{"path", at(path)}});
-        QVERIFY2(expected == QLatin1String("Error: ") ? text.startsWith(expected) : text == expected, qPrintable(text));
+        const QString text = list ? run("list_files", {{"directory", at(path)}})
+                                  : run("read_file", {{"path", at(path)}});
+        QVERIFY2(expected == QLatin1String("Error: ") ? text.startsWith(expected) : text == expected,
+                 qPrintable(text));
     }
 
     void writingReplacesAtomically()

@@ -50,7 +50,8 @@ private slots:
         QFETCH(QSize, expected);
         QProcess server;
         // The server picks a free display number and prints it once it accepts clients.
-        server.start(QStringLiteral("Xvfb"), QStringLiteral("-displayfd 1 -nolisten tcp -screen 0").split(u' ') << geometry);
+        server.start(QStringLiteral("Xvfb"),
+                     QStringLiteral("-displayfd 1 -nolisten tcp -screen 0").split(QLatin1Char(' ')) << geometry);
         const auto stopServer = qScopeGuard([&server] {
             server.terminate();
             server.waitForFinished();

@@ -52,14 +52,16 @@ private slots:
         row("short form", "screenshot", file, "Unknown tool: screenshot");
         row("padded", " read_file", file, "Unknown tool:  read_file");
         row("read without path", "read_file", {{"file", "/x"}}, "Missing 'path' argument");
-        row("write without content", "write_file", {{"path", "/tmp/never-written"}}, "Missing 'path' or 'content' argument");
-        row("write without path", "write_file", {{"content", "x"}}, "Missing 'path' or 'content' argument");
+        const char *writeMissing = "Missing 'path' or 'content' argument";
+        row("write without content", "write_file", {{"path", "/tmp/never-written"}}, writeMissing);
+        row("write without path", "write_file", {{"content", "x"}}, writeMissing);
         row("list without directory", "list_files", {{"path", "/"}}, "Missing 'directory' argument");
         row("delete without path", "delete_file", {}, "Missing 'path' argument");
         row("open without name", "open_app", {{"name", "x"}}, "Missing 'app_name' argument");
         row("close without name", "close_app", {}, "Missing 'app_name' argument");
         row("clipboard without text", "set_clipboard", {}, "Missing 'text' argument");
-        row("download", "download_model", {{"model_name", "llama"}}, "Use the Models tab to download models from HuggingFace.");
+        row("download", "download_model", {{"model_name", "llama"}},
+            "Use the Models tab to download models from HuggingFace.");
         row("activate", "set_active_model", {{"x", "y"}}, "Use the Models tab to load a model.");
         row("no models", "list_local_models", {}, "No models downloaded yet");
         row("missing file", "read_file", {{"path", "~/b.txt"}}, "Error: File not found: ~/b.txt");
