@@ -289,8 +289,10 @@ private slots:
         const QString results = QStringLiteral("tool_result: Tool results:\n[write_file]: ");
         QTest::newRow("before the first fragment") << QJsonArray{QJsonObject{{"hold", true}}} << -1
                                                    << QStringList{"user: cancel me"};
-        QTest::newRow("after some text") << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Some text"}}, {"hold", true}}}
-                                         << -1 << QStringList{"user: cancel me", "assistant: Some text"};
+        // What is shown while streaming is already cleaned of call lines.
+        const QJsonArray someText{"Some text\n", "TOOL_CALL: {\"name\":\"open_app\"}"};
+        QTest::newRow("after some text") << QJsonArray{QJsonObject{{"chunks", someText}, {"hold", true}}} << -1
+                                         << QStringList{"user: cancel me", "assistant: Some text"};
         QTest::newRow("card approved after cancel")
             << writeNote << 1
             << QStringList{"user: cancel me", "assistant: ", results + "File written successfully to " + note};
