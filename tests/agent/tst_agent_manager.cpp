@@ -5,19 +5,19 @@
 #include "conversation/DefaultsStore.h"
 #include "engine/ServerManager.h"
 #include "platform/AppPaths.h"
+#include "EngineFixture.h"
 #include "TestSupport.h"
 
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <qcorotask.h>
 
 namespace {
@@ -35,26 +35,18 @@ QJsonObject chunks(const QStringList &texts)
 
 QJsonObject errorReply(int status, const QString &message)
 {
-    return {{QStringLiteral("status"), status},
-            {QStringLiteral("body"),
-             QJsonObject{{QStringLiteral("error"),
-                          QJsonObject{{QStringLiteral("code"), status},
-                                      {QStringLiteral("message"), message},
-                                      {QStringLiteral("type"), QStringLiteral("invalid_request_error")}}}}}};
+    const QJsonObject error{{"code", status}, {"message", message}, {"type", "invalid_request_error"}};
+    return {{QStringLiteral("status"), status}, {QStringLiteral("body"), QJsonObject{{"error", error}}}};
 }
 
-// A turn may end inside the call that ended it (a cancelled stream, a turn with nothing to do).
-bool ended(QSignalSpy &finished)
+// Messages as "role: content" lines, so a whole conversation compares at once.
+QString line(const QString &role, const QString &content)
 {
-    return !finished.isEmpty() || finished.wait(20000);
+    return role + QStringLiteral(": ") + content;
 }
 
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+// Where a call in a follow-up answer would write if it ever ran.
+const QString followUpTarget = QDir::home().filePath(QStringLiteral("follow-up.txt"));
 
 } // namespace
 
@@ -62,570 +54,412 @@ int freePort()
 class TestAgentManager : public QObject
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
 
-    void plainReply();
-    void nothingHappensWithoutTextOrEngine();
-    void toolCallLines_data();
-    void toolCallLines();
-    void nativeToolCallsGetDistinctIds();
-    void singleRequestOutcomes_data();
-    void singleRequestOutcomes();
-    void cancelWhileStreaming_data();
-    void cancelWhileStreaming();
-    void cancelWhileCardWaits_data();
-    void cancelWhileCardWaits();
-    void followUpNeverRunsTools();
-    void historyIsCapped();
-    void speedFigureShowsThenResets();
-    void soundSetting_data();
-    void soundSetting();
-    void conversationStaysDuringTurn();
-    void everyToolNeedsItsApproval_data();
-    void everyToolNeedsItsApproval();
-
-private:
-    void startEngine(const QJsonArray &replies);
-    bool runTurn(const QString &text);
-    QList<QJsonObject> requests() const;
-    QList<ChatSession> storedSessions();
-    QStringList roles() const;
-
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<EngineFixture> m_engine;
     std::unique_ptr<AgentState> m_state;
     std::unique_ptr<ServerManager> m_server;
     std::unique_ptr<AgentManager> m_agent;
-    QStringList m_asked;
-    // Decides each approval card (true = approve); the answer arrives after the card showed.
-    std::function<bool(const ToolCall &)> m_decide;
-};
+    std::unique_ptr<QSignalSpy> m_finished;
+    std::unique_ptr<QSignalSpy> m_chimes;
+    QStringList m_asked; // each approval card, as "name key=value …"
+    QSet<QString> m_askedIds;
+    bool m_approve = false;
 
-void TestAgentManager::init()
-{
-    TestSupport::resetUserData();
-    DefaultsStore defaults;
-    for (const QString &key : {DefaultsKeys::userName, DefaultsKeys::responseStyle,
-                               DefaultsKeys::completionSoundEnabled})
-        defaults.remove(key);
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_asked.clear();
-    m_decide = [](const ToolCall &) { return false; };
-    m_state = std::make_unique<AgentState>();
-    connect(m_state.get(), &AgentState::pendingApprovalChanged, this, [this] {
-        if (!m_state->hasPendingApproval())
-            return;
-        const ToolCall call = *m_state->pendingApproval();
-        m_asked.append(call.name);
-        QMetaObject::invokeMethod(this, [this, call] {
-            if (m_state->pendingApproval() && m_state->pendingApproval()->id == call.id)
-                m_state->resolveApproval(m_decide(call));
-        }, Qt::QueuedConnection);
-    });
-}
+    void startEngine(const QJsonArray &replies)
+    {
+        m_engine->setEngineScript(
+            {{"loadMs", 0}, {"requestLog", m_engine->path(QStringLiteral("requests.jsonl"))}, {"replies", replies}});
+        m_server = std::make_unique<ServerManager>(m_engine->environment, nullptr);
+        QCoro::waitFor(m_server->startServer(m_engine->path(QStringLiteral("tiny.gguf")), QStringLiteral("Tiny")));
+        QVERIFY2(m_server->isRunning(), qPrintable(m_server->statusMessage()));
+        AgentTiming timing;
+        timing.speedResetDelay = std::chrono::milliseconds(300);
+        timing.speedSettleTime = std::chrono::milliseconds(100);
+        m_agent = std::make_unique<AgentManager>(m_state.get(), m_server.get(), timing, nullptr);
+        m_finished = std::make_unique<QSignalSpy>(m_agent.get(), &AgentManager::turnFinished);
+        m_chimes = std::make_unique<QSignalSpy>(m_agent.get(), &AgentManager::completionSoundPlayed);
+    }
 
-void TestAgentManager::cleanup()
-{
-    if (m_state)
-        m_state->resolveApproval(false);
-    if (m_server)
-        QCoro::waitFor(m_server->stopServer());
-    m_agent.reset();
-    m_server.reset();
-    m_state.reset();
-}
+    // A turn may end inside the call that ended it (a cancelled stream, a turn with nothing to do).
+    bool ended() { return !m_finished->isEmpty() || m_finished->wait(20000); }
 
-void TestAgentManager::startEngine(const QJsonArray &replies)
-{
-    const QString script = m_dir->filePath(QStringLiteral("script.json"));
-    const QJsonObject object{{QStringLiteral("loadMs"), 0},
-                             {QStringLiteral("requestLog"), m_dir->filePath(QStringLiteral("requests.jsonl"))},
-                             {QStringLiteral("replies"), replies}};
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(object).toJson());
-    file.close();
-    qputenv("MORLO_FAKE_ENGINE_SCRIPT", script.toUtf8());
+    bool runTurn(const QString &text)
+    {
+        m_finished->clear();
+        m_agent->sendMessage(text);
+        return ended();
+    }
 
-    EngineEnvironment environment = EngineEnvironment::standard();
-    environment.engineCandidates = {TestSupport::fakesDirectory() + QStringLiteral("/fake-llama-server")};
-    environment.port = freePort();
-    environment.pollIntervalMs = 20;
-    environment.enginePidFile = m_dir->filePath(QStringLiteral("engine.pid"));
-    environment.metalStubDirectory = m_dir->filePath(QStringLiteral("metal-stub"));
-    m_server = std::make_unique<ServerManager>(environment, nullptr);
-    const QString model = m_dir->filePath(QStringLiteral("tiny.gguf"));
-    QFile modelFile(model);
-    QVERIFY(modelFile.open(QIODevice::WriteOnly));
-    modelFile.write("GGUF");
-    modelFile.close();
-    QCoro::waitFor(m_server->startServer(model, QStringLiteral("Tiny")));
-    QVERIFY2(m_server->isRunning(), qPrintable(m_server->statusMessage()));
+    // The turn is over, nothing is left half-shown and the conversation on disk is the one on screen.
+    bool settledAndSaved()
+    {
+        m_state->flush();
+        const auto sessions = ArchiveStore(AppPaths::chatArchivePath()).load().sessions;
+        return !m_state->isLoading() && m_state->currentStreamingContent().isEmpty() && !m_agent->hasCurrentTask()
+            && sessions && sessions->size() == 1 && sessions->first().messages == m_state->messages();
+    }
 
-    AgentTiming timing;
-    timing.speedResetDelay = std::chrono::milliseconds(300);
-    timing.speedSettleTime = std::chrono::milliseconds(100);
-    m_agent = std::make_unique<AgentManager>(m_state.get(), m_server.get(), timing, nullptr);
-}
-
-bool TestAgentManager::runTurn(const QString &text)
-{
-    QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
-    m_agent->sendMessage(text);
-    return ended(finished);
-}
-
-QList<QJsonObject> TestAgentManager::requests() const
-{
-    QFile file(m_dir->filePath(QStringLiteral("requests.jsonl")));
-    QList<QJsonObject> bodies;
-    if (!file.open(QIODevice::ReadOnly))
+    // The request bodies the engine received, in order.
+    QList<QJsonObject> requests() const
+    {
+        QFile file(m_engine->path(QStringLiteral("requests.jsonl")));
+        QList<QJsonObject> bodies;
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &json : file.readAll().split('\n'))
+                if (!json.trimmed().isEmpty())
+                    bodies.append(QJsonDocument::fromJson(json).object());
         return bodies;
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            bodies.append(QJsonDocument::fromJson(line).object());
-    return bodies;
-}
-
-QList<ChatSession> TestAgentManager::storedSessions()
-{
-    m_state->flush();
-    ArchiveStore archive(AppPaths::chatArchivePath());
-    return archive.load().sessions.value_or(QList<ChatSession>());
-}
-
-QStringList TestAgentManager::roles() const
-{
-    QStringList result;
-    for (const Message &message : m_state->messages())
-        result.append(message.role);
-    return result;
-}
-
-void TestAgentManager::plainReply()
-{
-    startEngine({chunks({"Hel", "lo ", "there."})});
-    QSignalSpy sound(m_agent.get(), &AgentManager::completionSoundPlayed);
-    QVERIFY(runTurn(QStringLiteral("  Say hi\n")));
-
-    QCOMPARE(roles(), QStringList({"user", "assistant"}));
-    QCOMPARE(m_state->messages().at(0).content, QStringLiteral("  Say hi\n"));
-    QCOMPARE(m_state->messages().at(1).content, QStringLiteral("Hello there."));
-    QVERIFY(!m_state->isLoading());
-    QVERIFY(m_state->currentStreamingContent().isEmpty());
-    QVERIFY(!m_agent->hasCurrentTask());
-    QCOMPARE(sound.size(), 1);
-
-    const QList<ChatSession> stored = storedSessions();
-    QCOMPARE(stored.size(), 1);
-    QCOMPARE(stored.first().messages, m_state->messages());
-    QCOMPARE(stored.first().title, QStringLiteral("Say hi\n"));
-
-    const QList<QJsonObject> sent = requests();
-    QCOMPARE(sent.size(), 1);
-    const QJsonArray messages = sent.first().value("messages").toArray();
-    QCOMPARE(messages.size(), 2);
-    QCOMPARE(messages.at(0).toObject().value("content").toString(), m_agent->effectiveSystemPrompt());
-    QVERIFY(m_agent->effectiveSystemPrompt().contains(QStringLiteral("\n\nHome: ") + QDir::homePath()
-                                                      + SystemPrompt::toolInstructionBlock()));
-    QCOMPARE(messages.at(1).toObject().value("content").toString(), QStringLiteral("  Say hi\n"));
-    QCOMPARE(sent.first().value("tools").toArray().size(), 14);
-}
-
-void TestAgentManager::nothingHappensWithoutTextOrEngine()
-{
-    startEngine({chunks({"never"})});
-    QVERIFY(runTurn(QStringLiteral(" \n\t ")));
-    QVERIFY(m_state->messages().isEmpty());
-    QCoro::waitFor(m_server->stopServer());
-    QVERIFY(runTurn(QStringLiteral("Hello?")));
-    QVERIFY(m_state->messages().isEmpty());
-    QVERIFY(!m_state->isLoading());
-    QVERIFY(requests().isEmpty());
-}
-
-void TestAgentManager::toolCallLines_data()
-{
-    QTest::addColumn<QStringList>("reply");
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<QStringList>("asked");
-    QTest::addColumn<QString>("results");
-
-    const QJsonObject safari{{"app_name", "Safari"}};
-    QTest::newRow("one call") << QStringList{"Opening Safari.\n", toolCallLine("open_app", safari)}
-                              << "Opening Safari." << QStringList{"open_app"}
-                              << "Tool results:\n[open_app]: Denied by user";
-    QTest::newRow("two calls, each asked")
-        << QStringList{toolCallLine("delete_file", {{"path", "/tmp/a"}}) + "\n  ",
-                       toolCallLine("close_app", safari)}
-        << "" << QStringList{"delete_file", "close_app"}
-        << "Tool results:\n[delete_file]: Denied by user\n[close_app]: Denied by user";
-    QTest::newRow("numbers as arguments, a broken line between")
-        << QStringList{"Let me check.\n", toolCallLine("download_model", {{"model_name", 5}}),
-                       "\nTOOL_CALL: {broken\n", toolCallLine("set_active_model", {{"model_name", 2.5}})}
-        << "Let me check." << QStringList{"download_model", "set_active_model"}
-        << "Tool results:\n[download_model]: Denied by user\n[set_active_model]: Denied by user";
-}
-
-void TestAgentManager::toolCallLines()
-{
-    QFETCH(QStringList, reply);
-    QFETCH(QString, shown);
-    QFETCH(QStringList, asked);
-    QFETCH(QString, results);
-    startEngine({chunks(reply), chunks({"Done."})});
-    QVERIFY(runTurn(QStringLiteral("do it")));
-
-    QCOMPARE(m_asked, asked);
-    QCOMPARE(roles(), QStringList({"user", "assistant", "tool_result", "assistant"}));
-    const Message &withCalls = m_state->messages().at(1);
-    QCOMPARE(withCalls.content, shown);
-    QVERIFY(withCalls.toolCalls);
-    QCOMPARE(withCalls.toolCalls->size(), asked.size());
-    if (asked.first() == QLatin1String("download_model")) {
-        QCOMPARE(withCalls.toolCalls->at(0).arguments.value("model_name"), QStringLiteral("5"));
-        QCOMPARE(withCalls.toolCalls->at(1).arguments.value("model_name"), QStringLiteral("2.5"));
-    }
-    QCOMPARE(m_state->messages().at(2).content, results);
-    QCOMPARE(m_state->messages().at(3).content, QStringLiteral("Done."));
-    QCOMPARE(storedSessions().first().messages, m_state->messages());
-
-    const QList<QJsonObject> sent = requests();
-    QCOMPARE(sent.size(), 2);
-    QVERIFY(!sent.at(1).contains("tools"));
-    const QJsonArray followUp = sent.at(1).value("messages").toArray();
-    QCOMPARE(followUp.at(0).toObject().value("content").toString(),
-             m_agent->effectiveSystemPrompt() + AgentManager::followUpInstruction);
-    QCOMPARE(followUp.last().toObject().value("role").toString(), QStringLiteral("user"));
-    QCOMPARE(followUp.last().toObject().value("content").toString(), results);
-}
-
-void TestAgentManager::nativeToolCallsGetDistinctIds()
-{
-    QJsonArray deltas;
-    deltas.append(QJsonObject{{"index", 0}, {"id", ""}, {"name", "get_system_info"}, {"arguments", "{}"}});
-    deltas.append(QJsonObject{{"index", 1}, {"id", ""}, {"name", "list_open_apps"}, {"arguments", "{"}});
-    deltas.append(QJsonObject{{"index", 1}, {"arguments", "}"}});
-    startEngine({QJsonObject{{"toolCalls", deltas}}, chunks({"Checked."})});
-    QVERIFY(runTurn(QStringLiteral("how is my machine")));
-
-    QVERIFY(m_asked.isEmpty());
-    const auto calls = m_state->messages().at(1).toolCalls;
-    QVERIFY(calls);
-    QCOMPARE(calls->size(), 2);
-    QVERIFY(!calls->at(0).id.isEmpty());
-    QVERIFY(calls->at(0).id != calls->at(1).id);
-    QVERIFY(m_state->messages().at(2).content.startsWith(QStringLiteral("Tool results:\n[get_system_info]: ")));
-    QCOMPARE(m_state->messages().last().content, QStringLiteral("Checked."));
-}
-
-void TestAgentManager::singleRequestOutcomes_data()
-{
-    QTest::addColumn<QJsonArray>("replies");
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<QList<bool>>("sentTools");
-
-    QTest::newRow("400 then plain answer")
-        << QJsonArray{errorReply(400, "tools not supported"), chunks({"Fine."})} << "Fine."
-        << QList<bool>{true, false};
-    QTest::newRow("400 twice")
-        << QJsonArray{errorReply(400, "tools not supported"), errorReply(400, "still no")}
-        << "Error: still no" << QList<bool>{true, false};
-    QTest::newRow("500 for tools is an ordinary error")
-        << QJsonArray{QJsonObject{{"whenTools", errorReply(500, "Cannot use tools with stream")}}}
-        << "Error: Cannot use tools with stream" << QList<bool>{true};
-    QTest::newRow("raw 500") << QJsonArray{QJsonObject{{"status", 500}, {"rawBody", "<html>oops</html>"}}}
-                             << "Error: Server error 500" << QList<bool>{true};
-    QTest::newRow("stream cut short keeps its text")
-        << QJsonArray{QJsonObject{{"chunks", QJsonArray{"partial ", "answer"}}, {"cut", true}}}
-        << "partial answer" << QList<bool>{true};
-    QTest::newRow("broken lines skipped")
-        << QJsonArray{QJsonObject{{"lines", QJsonArray{"data: {not json", "error: {\"code\":500}",
-                                                       ": comment",
-                                                       "data: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}"}}}}
-        << "ok" << QList<bool>{true};
-    QTest::newRow("malformed calls are dropped")
-        << QJsonArray{chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}
-        << "Hi." << QList<bool>{true};
-    QTest::newRow("all leaked lines: raw text shown")
-        << QJsonArray{chunks({"Tool results: none\n---"})} << "Tool results: none\n---"
-        << QList<bool>{true};
-}
-
-void TestAgentManager::singleRequestOutcomes()
-{
-    QFETCH(QJsonArray, replies);
-    QFETCH(QString, shown);
-    QFETCH(QList<bool>, sentTools);
-    startEngine(replies);
-    QSignalSpy sound(m_agent.get(), &AgentManager::completionSoundPlayed);
-    QVERIFY(runTurn(QStringLiteral("question")));
-
-    QCOMPARE(roles(), QStringList({"user", "assistant"}));
-    QCOMPARE(m_state->messages().last().content, shown);
-    QCOMPARE(sound.size(), shown.startsWith(QStringLiteral("Error: ")) ? 0 : 1);
-    QVERIFY(!m_state->isLoading());
-    QCOMPARE(storedSessions().first().messages.last().content, shown);
-    const QList<QJsonObject> sent = requests();
-    QCOMPARE(sent.size(), sentTools.size());
-    for (int i = 0; i < sent.size(); ++i)
-        QCOMPARE(sent.at(i).contains("tools"), sentTools.at(i));
-}
-
-void TestAgentManager::cancelWhileStreaming_data()
-{
-    QTest::addColumn<QJsonObject>("reply");
-    QTest::addColumn<QStringList>("rolesLeft");
-    QTest::addColumn<QString>("lastShown");
-
-    QTest::newRow("before the first fragment") << QJsonObject{{"hold", true}} << QStringList{"user"}
-                                               << "cancel me";
-    QTest::newRow("after some text") << QJsonObject{{"chunks", QJsonArray{"Some text"}}, {"hold", true}}
-                                     << QStringList{"user", "assistant"} << "Some text";
-}
-
-void TestAgentManager::cancelWhileStreaming()
-{
-    QFETCH(QJsonObject, reply);
-    QFETCH(QStringList, rolesLeft);
-    QFETCH(QString, lastShown);
-    startEngine({reply});
-    QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
-    QSignalSpy sound(m_agent.get(), &AgentManager::completionSoundPlayed);
-    m_agent->sendMessage(QStringLiteral("cancel me"));
-    QTRY_COMPARE(requests().size(), 1);
-    if (rolesLeft.size() > 1)
-        QTRY_COMPARE(m_state->messages().last().content, lastShown);
-    else
-        QTest::qWait(100);
-    m_agent->cancelGeneration();
-    QVERIFY(!m_agent->hasCurrentTask());
-    QVERIFY(ended(finished));
-
-    QCOMPARE(roles(), rolesLeft);
-    QCOMPARE(m_state->messages().last().content, lastShown);
-    QVERIFY(!m_state->isLoading());
-    QCOMPARE(m_state->tokensPerSecond(), 0.0);
-    QCOMPARE(sound.size(), 0);
-    QCOMPARE(storedSessions().first().messages, m_state->messages());
-}
-
-void TestAgentManager::cancelWhileCardWaits_data()
-{
-    QTest::addColumn<bool>("approve");
-    QTest::newRow("approved after cancel") << true;
-    QTest::newRow("denied after cancel") << false;
-}
-
-void TestAgentManager::cancelWhileCardWaits()
-{
-    QFETCH(bool, approve);
-    const QString target = m_dir->filePath(QStringLiteral("note.txt"));
-    startEngine({chunks({toolCallLine("write_file", {{"path", target}, {"content", "hi"}})}),
-                 chunks({"Written."})});
-    m_decide = [](const ToolCall &) { return false; };
-    QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
-    // Keep the card up: answer only after cancelling.
-    disconnect(m_state.get(), &AgentState::pendingApprovalChanged, this, nullptr);
-    m_agent->sendMessage(QStringLiteral("write a note"));
-    QTRY_VERIFY(m_state->hasPendingApproval());
-    m_agent->cancelGeneration();
-    QTest::qWait(100);
-    QVERIFY(m_state->hasPendingApproval()); // cancelling does not answer the card
-    QVERIFY(m_state->isLoading());
-    QVERIFY(!QFile::exists(target));
-    m_state->resolveApproval(approve);
-    QVERIFY(ended(finished));
-
-    QCOMPARE(QFile::exists(target), approve);
-    QCOMPARE(roles(), QStringList({"user", "assistant", "tool_result", "assistant"}));
-    QCOMPARE(m_state->messages().at(2).content,
-             approve ? QStringLiteral("Tool results:\n[write_file]: File written successfully to ") + target
-                     : QStringLiteral("Tool results:\n[write_file]: Denied by user"));
-    // The cancelled turn sends no follow-up.
-    QCOMPARE(requests().size(), 1);
-    QVERIFY(m_state->messages().last().content.startsWith(QStringLiteral("Error: ")));
-    QVERIFY(!m_state->isLoading());
-}
-
-void TestAgentManager::followUpNeverRunsTools()
-{
-    const QString target = m_dir->filePath(QStringLiteral("second.txt"));
-    startEngine({chunks({toolCallLine("get_clipboard", {})}),
-                 chunks({"Your clipboard was read.\n",
-                         toolCallLine("write_file", {{"path", target}, {"content", "x"}})})});
-    m_decide = [](const ToolCall &) { return true; };
-    QVERIFY(runTurn(QStringLiteral("read my clipboard")));
-    QVERIFY(m_asked.isEmpty());
-    QVERIFY(!QFile::exists(target));
-    QCOMPARE(m_state->messages().last().content, QStringLiteral("Your clipboard was read."));
-    QVERIFY(!m_state->messages().last().toolCalls);
-    QCOMPARE(requests().size(), 2);
-}
-
-void TestAgentManager::historyIsCapped()
-{
-    startEngine({chunks({"a"})});
-    for (int i = 0; i < 12; ++i) {
-        m_state->appendMessage(Message::make(Roles::user, QStringLiteral("q%1").arg(i)));
-        m_state->appendMessage(Message::make(Roles::assistant, QStringLiteral("a%1").arg(i)));
-    }
-    m_state->appendMessage(Message::make(Roles::assistant, QStringLiteral("data:image/jpeg;base64,AAAA")));
-    m_state->syncActiveSession();
-    QVERIFY(runTurn(QStringLiteral("latest")));
-    QVERIFY(m_state->historyWasTrimmed());
-    const QJsonArray sent = requests().first().value("messages").toArray();
-    QCOMPARE(sent.size(), 21); // the system prompt and the 20 most recent
-    QCOMPARE(sent.at(1).toObject().value("content").toString(), QStringLiteral("a2"));
-    QCOMPARE(sent.last().toObject().value("content").toString(), QStringLiteral("latest"));
-    for (const QJsonValue &m : sent)
-        QVERIFY(!m.toObject().value("content").toString().startsWith(QStringLiteral("data:")));
-}
-
-void TestAgentManager::speedFigureShowsThenResets()
-{
-    startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200}}});
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(runTurn(QStringLiteral("count")));
-    QVERIFY(clock.elapsed() > 150);
-    QVERIFY(m_state->tokensPerSecond() > 0);
-    QVERIFY(m_state->tokensPerSecond() < 100);
-    QTRY_COMPARE(m_state->tokensPerSecond(), 0.0);
-}
-
-void TestAgentManager::soundSetting_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<bool>("plays");
-    QTest::newRow("absent") << QVariant() << true;
-    QTest::newRow("true") << QVariant(true) << true;
-    QTest::newRow("false") << QVariant(false) << false;
-    QTest::newRow("not a boolean") << QVariant(QStringLiteral("loud")) << true;
-}
-
-void TestAgentManager::soundSetting()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(bool, plays);
-    if (stored.isValid())
-        DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, stored);
-    startEngine({chunks({"ok"})});
-    QSignalSpy sound(m_agent.get(), &AgentManager::completionSoundPlayed);
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(runTurn(QStringLiteral("ping")));
-    QCOMPARE(sound.size(), plays ? 1 : 0);
-    QVERIFY2(clock.elapsed() < 3000, "the chime must not hold up the turn");
-}
-
-void TestAgentManager::conversationStaysDuringTurn()
-{
-    startEngine({QJsonObject{{"hold", true}}});
-    const QUuid started = *m_state->activeSessionID();
-    m_state->newSession();
-    const QUuid other = *m_state->activeSessionID();
-    m_state->selectSession(started);
-    m_agent->sendMessage(QStringLiteral("long question"));
-    QTRY_COMPARE(requests().size(), 1);
-
-    m_state->selectSession(other);
-    m_state->newSession();
-    m_state->deleteSession(started);
-    m_state->clearAllChats();
-    QCOMPARE(*m_state->activeSessionID(), started);
-    QCOMPARE(m_state->sessionCount(), 2);
-    m_state->deleteSession(other); // another conversation may go
-    QCOMPARE(m_state->sessionCount(), 1);
-
-    QSignalSpy finished(m_agent.get(), &AgentManager::turnFinished);
-    m_agent->cancelGeneration();
-    QVERIFY(ended(finished));
-    QCOMPARE(roles(), QStringList({"user"}));
-    m_state->newSession();
-    QVERIFY(*m_state->activeSessionID() != started);
-}
-
-// Every tool name, approved and denied: only the four read-only tools run without the card,
-// and nothing else runs unless that very call was approved.
-void TestAgentManager::everyToolNeedsItsApproval_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("approve");
-    const QStringList names = {"take_screenshot", "read_file", "write_file", "list_files",
-                               "delete_file", "open_app", "close_app", "list_open_apps",
-                               "get_system_info", "get_clipboard", "set_clipboard",
-                               "list_local_models", "download_model", "set_active_model",
-                               "Write_File", "screenshot"};
-    for (const QString &name : names) {
-        QTest::newRow(qPrintable(name + " approved")) << name << true;
-        QTest::newRow(qPrintable(name + " denied")) << name << false;
-    }
-}
-
-void TestAgentManager::everyToolNeedsItsApproval()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, approve);
-    const QString readable = m_dir->filePath(QStringLiteral("readable.txt"));
-    const QString secret = QStringLiteral("secret") + QString(994, QLatin1Char('x'));
-    const QString written = m_dir->filePath(QStringLiteral("written.txt"));
-    const QString victim = m_dir->filePath(QStringLiteral("victim.txt"));
-    for (const auto &[path, text] : {std::pair{readable, secret}, std::pair{victim, QStringLiteral("keep")}}) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text.toUtf8());
-    }
-    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-
-    const QJsonObject arguments{{"path", name == "read_file" ? readable : name == "delete_file" ? victim : written},
-                                {"content", "from the model"},
-                                {"directory", m_dir->path()},
-                                {"app_name", "NoSuchApplicationForTests"},
-                                {"text", "from the model"},
-                                {"model_name", "tiny"}};
-    startEngine({chunks({toolCallLine(name, arguments)}), chunks({"Done."})});
-    m_decide = [approve](const ToolCall &) { return approve; };
-    QVERIFY(runTurn(QStringLiteral("go")));
-
-    const bool autoApproved = AgentManager::autoApprovedTools.contains(name);
-    const bool runs = autoApproved || approve;
-    QCOMPARE(m_asked, autoApproved ? QStringList() : QStringList{name});
-
-    const QString results = m_state->messages().at(m_state->messageCount() - 2).content;
-    const QString line = results.section(QLatin1Char('\n'), 1);
-    QCOMPARE(line == QStringLiteral("[") + name + QStringLiteral("]: Denied by user"), !runs);
-
-    QCOMPARE(QFile::exists(written), runs && name == "write_file");
-    QCOMPARE(QFile::exists(victim), !(runs && name == "delete_file"));
-    QCOMPARE(QGuiApplication::clipboard()->text(),
-             runs && name == "set_clipboard" ? QStringLiteral("from the model") : QStringLiteral("before"));
-    if (name == "read_file" && runs)
-        QCOMPARE(line, QStringLiteral("[read_file]: ") + secret.first(400) + QChar(0x2026));
-    if (name == "list_files" && runs)
-        QVERIFY(line.contains(QStringLiteral("readable.txt")));
-    if (name == "Write_File" && runs)
-        QCOMPARE(line, QStringLiteral("[Write_File]: Unknown tool: Write_File"));
-
-    const bool screenshot = name == "take_screenshot" && runs;
-    QCOMPARE(roles(), screenshot ? QStringList({"user", "assistant", "assistant", "tool_result", "assistant"})
-                                 : QStringList({"user", "assistant", "tool_result", "assistant"}));
-    if (screenshot) {
-        QVERIFY(m_state->messages().at(2).isImage());
-        QVERIFY(QRegularExpression(QStringLiteral(
-                    R"(^\[take_screenshot\]: Screenshot captured and saved to Desktop as 'Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"))
-                    .match(line).hasMatch());
     }
 
-    // What the model heard: exactly the recorded results, and never an image.
-    const QList<QJsonObject> sent = requests();
-    QCOMPARE(sent.size(), 2);
-    const QByteArray followUp = QJsonDocument(sent.at(1)).toJson(QJsonDocument::Compact);
-    QCOMPARE(sent.at(1).value("messages").toArray().last().toObject().value("content").toString(), results);
-    QVERIFY(!followUp.contains("data:image"));
-    QCOMPARE(storedSessions().first().messages, m_state->messages());
-}
+    QStringList sentMessages(int request) const
+    {
+        QStringList lines;
+        for (const QJsonValue &message : requests().at(request).value("messages").toArray())
+            lines.append(line(message["role"].toString(), message["content"].toString()));
+        return lines;
+    }
+
+    QStringList conversation() const
+    {
+        QStringList lines;
+        for (const Message &message : m_state->messages())
+            lines.append(line(message.role, message.content));
+        return lines;
+    }
+
+private slots:
+    void init()
+    {
+        TestSupport::resetUserData();
+        DefaultsStore defaults;
+        defaults.setValue(DefaultsKeys::userName, QStringLiteral("Ada"));
+        defaults.setValue(DefaultsKeys::responseStyle, QStringLiteral("concise"));
+        defaults.remove(DefaultsKeys::completionSoundEnabled);
+        QFile::remove(followUpTarget);
+        m_engine = std::make_unique<EngineFixture>();
+        m_asked.clear();
+        m_askedIds.clear();
+        m_approve = false;
+        m_state = std::make_unique<AgentState>();
+        connect(m_state.get(), &AgentState::pendingApprovalChanged, this, [this] {
+            const std::optional<ToolCall> call = m_state->pendingApproval();
+            if (!call)
+                return;
+            m_asked.append(call->name);
+            for (auto it = call->arguments.begin(); it != call->arguments.end(); ++it)
+                m_asked.last() += QLatin1Char(' ') + it.key() + QLatin1Char('=') + it.value();
+            m_askedIds.insert(call->id);
+            // The user answers once the card has shown.
+            QTimer::singleShot(0, this, [this, call] {
+                if (m_state->pendingApproval() == call)
+                    m_state->resolveApproval(m_approve);
+            });
+        });
+    }
+
+    void cleanup()
+    {
+        m_state->resolveApproval(false);
+        if (m_server)
+            QCoro::waitFor(m_server->stopServer());
+        m_agent.reset();
+        m_server.reset();
+        m_state.reset();
+        m_engine.reset();
+    }
+
+    void nothingHappensWithoutTextOrEngine()
+    {
+        startEngine({chunks({"never"})});
+        QVERIFY(runTurn(QStringLiteral(" \n\t ")));
+        QCoro::waitFor(m_server->stopServer());
+        QVERIFY(runTurn(QStringLiteral("Hello?")));
+        QVERIFY(m_state->messages().isEmpty());
+        QVERIFY(requests().isEmpty());
+    }
+
+    // One turn per row: what is shown after the user's message and saved, which cards were shown,
+    // what the engine was asked (with or without the tool list) and whether the chime played.
+    // Tool results go back in one follow-up without tools; calls in that follow-up never run.
+    void turns_data()
+    {
+        QTest::addColumn<QJsonArray>("replies");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QStringList>("asked");
+        QTest::addColumn<QList<bool>>("sentTools");
+        QTest::addColumn<QVariant>("soundSetting");
+        QTest::addColumn<bool>("chimes");
+
+        const auto row = [](const char *name, const QJsonArray &replies, const QString &shown,
+                            const QList<bool> &sentTools = {true}, const QVariant &soundSetting = {},
+                            bool chimes = true) {
+            QTest::newRow(name) << replies << QStringList{"assistant: " + shown} << QStringList() << sentTools
+                                << soundSetting << chimes;
+        };
+        const QJsonObject noTools = errorReply(400, "tools not supported");
+        row("plain reply", {chunks({"Hel", "lo ", "there."})}, "Hello there.");
+        row("sound off", {chunks({"ok"})}, "ok", {true}, false, false);
+        row("sound setting not a boolean", {chunks({"ok"})}, "ok", {true}, QStringLiteral("loud"));
+        row("400 then plain answer", {noTools, chunks({"Fine."})}, "Fine.", {true, false});
+        row("400 twice", {noTools, errorReply(400, "still no")}, "Error: still no", {true, false}, {}, false);
+        row("500 for tools is an ordinary error", {QJsonObject{{"whenTools", errorReply(500, "Cannot use tools")}}},
+            "Error: Cannot use tools", {true}, {}, false);
+        row("malformed calls are dropped",
+            {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, "Hi.");
+        row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, "Tool results: none\n---");
+
+        // Every card here is denied.
+        const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown,
+                                const QStringList &asked) {
+            QString results = QStringLiteral("tool_result: Tool results:");
+            for (const QString &call : asked)
+                results += QStringLiteral("\n[%1]: Denied by user").arg(call.section(QLatin1Char(' '), 0, 0));
+            const QJsonObject followUp =
+                chunks({"Done.\n", toolCallLine("write_file", {{"path", followUpTarget}, {"content", "x"}})});
+            QTest::newRow(name) << QJsonArray{reply, followUp}
+                                << QStringList{"assistant: " + shown, results, "assistant: Done."} << asked
+                                << QList<bool>{true, false} << QVariant() << true;
+        };
+        toolRow("two calls, each asked",
+                chunks({toolCallLine("delete_file", {{"path", "/tmp/a"}}) + "\n  ",
+                        toolCallLine("close_app", {{"app_name", "Safari"}})}),
+                "", {"delete_file path=/tmp/a", "close_app app_name=Safari"});
+        toolRow("numbers as arguments, a broken line between",
+                chunks({"Let me check.\n", toolCallLine("download_model", {{"model_name", 5}}), "\nTOOL_CALL: {x\n",
+                        toolCallLine("set_active_model", {{"model_name", 2.5}})}),
+                "Let me check.", {"download_model model_name=5", "set_active_model model_name=2.5"});
+        // Native calls may come without ids; each still gets its own.
+        toolRow("native calls",
+                {{"toolCalls", QJsonArray{QJsonObject{{"index", 0}, {"id", ""}, {"name", "download_model"}},
+                                          QJsonObject{{"index", 1}, {"id", ""}, {"name", "set_active_model"}}}}},
+                "", {"download_model", "set_active_model"});
+    }
+
+    void turns()
+    {
+        QFETCH(QJsonArray, replies);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, asked);
+        QFETCH(QList<bool>, sentTools);
+        QFETCH(QVariant, soundSetting);
+        QFETCH(bool, chimes);
+        if (soundSetting.isValid())
+            DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, soundSetting);
+        startEngine(replies);
+        const QString typed = QStringLiteral("  Say hi\n");
+        QVERIFY(runTurn(typed));
+
+        QCOMPARE(conversation(), QStringList{line("user", typed)} + shown);
+        QCOMPARE(m_asked, asked);
+        QCOMPARE(m_askedIds.size(), asked.size());
+        QVERIFY(!m_askedIds.contains(QString()));
+        QCOMPARE(m_state->messages().at(1).toolCalls.value_or(QList<ToolCall>()).size(), asked.size());
+        QVERIFY(!m_state->messages().last().toolCalls);
+        QVERIFY(!QFile::exists(followUpTarget));
+        QCOMPARE(m_chimes->size(), chimes ? 1 : 0);
+        QVERIFY(settledAndSaved());
+
+        const QList<QJsonObject> sent = requests();
+        QCOMPARE(sent.size(), sentTools.size());
+        for (int i = 0; i < sent.size(); ++i)
+            QCOMPARE(sent.at(i).contains("tools"), sentTools.at(i));
+        QCOMPARE(sent.first().value("tools").toArray().size(), 14);
+        const QString prompt = m_agent->effectiveSystemPrompt();
+        QCOMPARE(sentMessages(0), QStringList({line("system", prompt), line("user", typed)}));
+        // The prompt is read from the user's settings and names a home folder that exists here.
+        QVERIFY(prompt.endsWith(QStringLiteral(" The user's name is Ada. Be concise and direct.\n\nHome: ")
+                                + QDir::homePath() + SystemPrompt::toolInstructionBlock()));
+        if (sent.size() == 2 && asked.isEmpty()) // the retry asks the same again
+            QCOMPARE(sentMessages(1), sentMessages(0));
+        if (!asked.isEmpty()) {
+            const QStringList followUp = sentMessages(1);
+            QCOMPARE(followUp.first(), line("system", prompt + AgentManager::followUpInstruction));
+            QCOMPARE(followUp.last(), line("user", m_state->messages().at(2).content));
+        }
+    }
+
+    void cancelling_data()
+    {
+        QTest::addColumn<QJsonArray>("replies");
+        QTest::addColumn<int>("cardAnswer"); // -1: cancelled while streaming; 0, 1: card denied, approved after
+        QTest::addColumn<QStringList>("left");
+        const QString note = QDir::home().filePath(QStringLiteral("note.txt"));
+        const QJsonArray writeNote{chunks({toolCallLine("write_file", {{"path", note}, {"content", "hi"}})}),
+                                   chunks({"ok"})};
+        const QString results = QStringLiteral("tool_result: Tool results:\n[write_file]: ");
+        QTest::newRow("before the first fragment") << QJsonArray{QJsonObject{{"hold", true}}} << -1
+                                                   << QStringList{"user: cancel me"};
+        // What is shown while streaming is already cleaned of call lines.
+        const QJsonArray someText{"Some text\n", "TOOL_CALL: {\"name\":\"open_app\"}"};
+        QTest::newRow("after some text") << QJsonArray{QJsonObject{{"chunks", someText}, {"hold", true}}} << -1
+                                         << QStringList{"user: cancel me", "assistant: Some text"};
+        QTest::newRow("card approved after cancel")
+            << writeNote << 1
+            << QStringList{"user: cancel me", "assistant: ", results + "File written successfully to " + note};
+        QTest::newRow("card denied after cancel")
+            << writeNote << 0 << QStringList{"user: cancel me", "assistant: ", results + "Denied by user"};
+    }
+
+    // While a turn runs, the conversation on screen cannot be switched, replaced or deleted.
+    // Cancelling a stream keeps the text shown so far; cancelling while the approval card waits
+    // leaves the card up, and its answer still counts, but no follow-up is asked for.
+    void cancelling()
+    {
+        QFETCH(QJsonArray, replies);
+        QFETCH(int, cardAnswer);
+        QFETCH(QStringList, left);
+        const bool card = cardAnswer >= 0;
+        const QString note = QDir::home().filePath(QStringLiteral("note.txt"));
+        QFile::remove(note);
+        startEngine(replies);
+        disconnect(m_state.get(), &AgentState::pendingApprovalChanged, this, nullptr);
+        const QUuid started = *m_state->activeSessionID();
+        m_state->newSession();
+        const QUuid other = *m_state->activeSessionID();
+        m_state->selectSession(started);
+        m_agent->sendMessage(QStringLiteral("cancel me"));
+        QTRY_COMPARE(requests().size(), 1);
+        if (card)
+            QTRY_VERIFY(m_state->hasPendingApproval());
+        else if (left.size() > 1)
+            QTRY_COMPARE(conversation(), left);
+
+        m_state->selectSession(other);
+        m_state->newSession();
+        m_state->deleteSession(started);
+        m_state->clearAllChats();
+        QCOMPARE(*m_state->activeSessionID(), started);
+        QCOMPARE(m_state->sessionCount(), 2);
+        m_state->deleteSession(other); // another conversation may go
+
+        m_agent->cancelGeneration();
+        QVERIFY(!m_agent->hasCurrentTask());
+        if (card) {
+            QTest::qWait(100);
+            QVERIFY(m_state->hasPendingApproval());
+            QVERIFY(!QFile::exists(note));
+            m_state->resolveApproval(cardAnswer == 1);
+        }
+        QVERIFY(ended());
+        QCOMPARE(QFile::exists(note), cardAnswer == 1);
+        const QStringList shown = conversation();
+        QCOMPARE(shown.mid(0, left.size()), left);
+        QCOMPARE(shown.size(), left.size() + (card ? 1 : 0));
+        QVERIFY(!card || shown.last().startsWith(QStringLiteral("assistant: Error: ")));
+        QCOMPARE(requests().size(), 1);
+        QCOMPARE(m_chimes->size(), card ? 1 : 0); // a turn whose tools ran still ends normally
+        QVERIFY(card || m_state->tokensPerSecond() == 0.0);
+        QVERIFY(settledAndSaved()); // which also means the conversation is free again
+    }
+
+    // Screenshots and system messages are never sent and do not count towards the 20.
+    void historyIsCapped_data()
+    {
+        QTest::addColumn<int>("earlier");
+        QTest::addColumn<bool>("trimmed");
+        QTest::addColumn<QString>("oldestSent");
+        QTest::newRow("25 messages: the last 20") << 24 << true << "assistant: m5";
+        QTest::newRow("20 messages: all") << 19 << false << "user: m0";
+    }
+
+    void historyIsCapped()
+    {
+        QFETCH(int, earlier);
+        QFETCH(bool, trimmed);
+        QFETCH(QString, oldestSent);
+        startEngine({chunks({"a"})});
+        for (int i = 0; i < earlier; ++i)
+            m_state->appendMessage(Message::make(i % 2 ? Roles::assistant : Roles::user, QStringLiteral("m%1").arg(i)));
+        m_state->appendMessage(Message::make(Roles::assistant, QStringLiteral("data:image/jpeg;base64,AAAA")));
+        m_state->appendMessage(Message::make(Roles::system, QStringLiteral("kept out")));
+        m_state->syncActiveSession();
+        QVERIFY(runTurn(QStringLiteral("latest")));
+        QCOMPARE(m_state->historyWasTrimmed(), trimmed);
+        const QStringList sent = sentMessages(0);
+        QCOMPARE(sent.size(), 21); // the system prompt and 20 messages
+        QCOMPARE(sent.at(1), oldestSent);
+        QCOMPARE(sent.last(), QStringLiteral("user: latest"));
+    }
+
+    void speedFigureShowsThenResets()
+    {
+        startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200}}});
+        QVERIFY(runTurn(QStringLiteral("count")));
+        QVERIFY(m_state->tokensPerSecond() > 0);
+        QVERIFY(m_state->tokensPerSecond() < 100);
+        QTRY_COMPARE(m_state->tokensPerSecond(), 0.0);
+    }
+
+    // Every tool name, approved and denied: only the four read-only tools run without the card,
+    // and nothing else runs unless that very call was approved.
+    void everyToolNeedsItsApproval_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("approve");
+        for (const char *name : {"take_screenshot", "read_file", "write_file", "list_files", "delete_file",
+                                 "open_app", "close_app", "list_open_apps", "get_system_info", "get_clipboard",
+                                 "set_clipboard", "list_local_models", "download_model", "set_active_model",
+                                 "Write_File", "screenshot"}) {
+            QTest::addRow("%s approved", name) << QString::fromLatin1(name) << true;
+            QTest::addRow("%s denied", name) << QString::fromLatin1(name) << false;
+        }
+    }
+
+    void everyToolNeedsItsApproval()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, approve);
+        const QString readable = m_engine->path("readable.txt"), written = m_engine->path("written.txt"),
+                      victim = m_engine->path("victim.txt");
+        const QByteArray secret = "secret" + QByteArray(994, 'x');
+        for (const auto &[path, bytes] : {std::pair{readable, secret}, std::pair{victim, QByteArray("keep")}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+
+        const QJsonObject arguments{{"path", name == "read_file" ? readable : name == "delete_file" ? victim : written},
+                                    {"content", "from the model"},
+                                    {"directory", QFileInfo(readable).path()},
+                                    {"app_name", "NoSuchApplicationForTests"},
+                                    {"text", "from the model"},
+                                    {"model_name", "tiny"}};
+        startEngine({chunks({toolCallLine(name, arguments)}), chunks({"Done."})});
+        m_approve = approve;
+        QVERIFY(runTurn(QStringLiteral("go")));
+
+        const bool autoApproved =
+            QStringList{"list_open_apps", "get_system_info", "get_clipboard", "list_local_models"}.contains(name);
+        const bool runs = autoApproved || approve;
+        QCOMPARE(m_asked.size(), autoApproved ? 0 : 1);
+        QVERIFY(autoApproved || m_asked.first().startsWith(name + QLatin1Char(' ')));
+
+        const bool screenshot = name == "take_screenshot" && runs;
+        QCOMPARE(m_state->messageCount(), screenshot ? 5 : 4);
+        QVERIFY(!screenshot || m_state->messages().at(2).isImage());
+        const Message results = m_state->messages().at(m_state->messageCount() - 2);
+        QCOMPARE(results.role, Roles::toolResult);
+        const QString result = results.content.section(QLatin1Char('\n'), 1);
+        QCOMPARE(result == QStringLiteral("[") + name + QStringLiteral("]: Denied by user"), !runs);
+
+        QCOMPARE(QFile::exists(written), runs && name == "write_file");
+        QCOMPARE(QFile::exists(victim), !(runs && name == "delete_file"));
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 runs && name == "set_clipboard" ? QStringLiteral("from the model") : QStringLiteral("before"));
+        if (name == "read_file" && runs) // long results are cut to 400 characters
+            QCOMPARE(result, QStringLiteral("[read_file]: ") + QString::fromLatin1(secret.first(400)) + QChar(0x2026));
+        static const QRegularExpression screenshotLine(QStringLiteral(
+            R"(^\[take_screenshot\]: Screenshot captured and saved to Desktop as )"
+            R"('Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"));
+        QVERIFY(!screenshot || screenshotLine.match(result).hasMatch());
+
+        // What the model heard: exactly the recorded results, and never an image.
+        QCOMPARE(requests().size(), 2);
+        QCOMPARE(sentMessages(1).last(), line("user", results.content));
+        QVERIFY(!QJsonDocument(requests().at(1)).toJson().contains("data:image"));
+        QVERIFY(settledAndSaved());
+    }
+};
 
 QTEST_MAIN(TestAgentManager)
 #include "tst_agent_manager.moc"

@@ -27,6 +27,12 @@ int clocksTitled(const QString &title)
     return count;
 }
 
+QString run(const char *tool, const QString &name)
+{
+    const ToolCall call = ToolCall::make(QLatin1String(tool), {{QStringLiteral("app_name"), name}});
+    return QCoro::waitFor(ToolExecutor::execute(call));
+}
+
 } // namespace
 
 class TestAppleScriptExecutor : public QObject
@@ -39,71 +45,56 @@ private slots:
     void initTestCase()
     {
         // Only the applications this test installs are visible.
-        QVERIFY(QDir().mkpath(m_dataDir.filePath(QStringLiteral("applications/tests"))));
-        QFile entry(m_dataDir.filePath(QStringLiteral("applications/morlo-test-clock.desktop")));
-        QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write("[Desktop Entry]\nType=Application\nName=Morlo Test Clock\nName[xx]=Horloge\n"
-                    "Exec=xclock -title \"Morlo Test Clock\" %U\n\n[Desktop Action New]\nName=Other\n");
-        entry.close();
-        QFile helper(m_dataDir.filePath(QStringLiteral("applications/tests/helper.desktop")));
-        QVERIFY(helper.open(QIODevice::WriteOnly));
-        helper.write("[Desktop Entry]\nType=Application\nName=Hidden Helper\nNoDisplay=true\n"
-                     "Exec=env LANG=C xclock -title Helper\n");
-        helper.close();
+        const auto install = [this](const QString &path, const QByteArray &entry) {
+            QVERIFY(QDir().mkpath(QFileInfo(m_dataDir.filePath(path)).path()));
+            QFile file(m_dataDir.filePath(path));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[Desktop Entry]\nType=Application\n" + entry);
+        };
+        install(QStringLiteral("applications/morlo-test-clock.desktop"),
+                "Name=Morlo Test Clock\nName[xx]=Horloge\nExec=xclock -title \"Morlo Test Clock\" %U\n\n"
+                "[Desktop Action New]\nName=Other\n");
+        install(QStringLiteral("applications/tests/helper.desktop"),
+                "Name=Hidden Helper\nNoDisplay=true\nExec=env LANG=C xclock -title Helper\n");
         qputenv("XDG_DATA_DIRS", QFile::encodeName(m_dataDir.path()));
     }
 
+    // Only the two sentences the app writes compile; the result of both is empty.
     void scriptForms_data()
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("expected"); // empty result, or the start of the error
-        QTest::newRow("activate") << "tell application \"Not Here\" to activate" << "Application \"Not Here\" is not installed";
-        QTest::newRow("quit") << "tell application \"Not Here\" to quit" << "Application \"Not Here\" is not installed";
-        QTest::newRow("keyword case") << "Tell Application \"Not Here\" To QUIT" << "Application \"Not Here\" is not installed";
+        QTest::newRow("activate") << "tell application \"Not Here\" to activate"
+                                  << "Application \"Not Here\" is not installed";
         QTest::newRow("empty name") << "tell application \"\" to quit" << "Application \"\" is not installed";
         QTest::newRow("quit installed, not running") << "tell application \"Morlo Test Clock\" to quit" << "";
         QTest::newRow("quote in name") << "tell application \"a\"b\" to activate" << "Syntax error";
         QTest::newRow("other verb") << "tell application \"Not Here\" to launch" << "Syntax error";
         QTest::newRow("unquoted") << "tell application Finder to quit" << "Syntax error";
         QTest::newRow("trailing text") << "tell application \"X\" to quit and more" << "Syntax error";
-        QTest::newRow("two lines") << "tell application \"X\" to quit\ntell application \"Y\" to quit" << "Syntax error";
-        QTest::newRow("empty") << "" << "Syntax error";
         QTest::newRow("nul") << QStringLiteral("tell application \"X\0\" to quit") << "Could not create script";
     }
     void scriptForms()
     {
         QFETCH(QString, source);
         QFETCH(QString, expected);
-        const TextResult result = AppleScriptExecutor::runAppleScript(source);
-        if (expected.isEmpty()) {
-            QCOMPARE(resultText(result), QString());
-        } else {
-            QVERIFY2(std::holds_alternative<ActionError>(result), qPrintable(resultText(result)));
-            const ActionError error = std::get<ActionError>(result);
-            QVERIFY2(error.description.startsWith(expected), qPrintable(error.description));
-            QCOMPARE(error.domain, QStringLiteral("AppleScript"));
-            QCOMPARE(error.code, -1);
-        }
-    }
-
-    void openAndCloseReportErrors()
-    {
-        QVERIFY(AppleScriptExecutor::openApp(QStringLiteral("Bad\"Name")).startsWith(QStringLiteral("Error: Syntax error")));
-        QCOMPARE(AppleScriptExecutor::closeApp(QStringLiteral("Not Here")),
-                 QStringLiteral("Error: Application \"Not Here\" is not installed"));
+        const QString text = resultText(AppleScriptExecutor::runAppleScript(source));
+        QVERIFY2(expected.isEmpty() ? text.isEmpty() : text.startsWith(QStringLiteral("Error: ") + expected),
+                 qPrintable(text));
     }
 
     void openListAndQuitARealApplication()
     {
+        QVERIFY(run("open_app", QStringLiteral("Bad\"Name")).startsWith(QStringLiteral("Error: Syntax error")));
+        QCOMPARE(run("close_app", QStringLiteral("Not Here")),
+                 QStringLiteral("Error: Application \"Not Here\" is not installed"));
+
         // An xclock the user started by hand with other arguments is not this application.
         QProcess bystander;
         bystander.start(QStringLiteral("xclock"), {QStringLiteral("-title"), QStringLiteral("Bystander")});
         QVERIFY(bystander.waitForStarted());
         QCOMPARE(AppleScriptExecutor::listRunningApps(), QString());
 
-        auto run = [](const char *tool, const QString &name) {
-            return QCoro::waitFor(ToolExecutor::execute(ToolCall::make(QLatin1String(tool), {{QStringLiteral("app_name"), name}})));
-        };
         QCOMPARE(run("open_app", clockName), QStringLiteral("Opened ") + clockName);
         QTRY_COMPARE(AppleScriptExecutor::listRunningApps(), clockName);
         QTRY_COMPARE(clocksTitled(clockName), 1);
@@ -111,8 +102,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT([] {
             QProcess xwininfo;
             xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
-            xwininfo.waitForFinished();
-            return xwininfo.readAllStandardOutput().contains("\"Morlo Test Clock\"");
+            return xwininfo.waitForFinished() && xwininfo.readAllStandardOutput().contains("\"Morlo Test Clock\"");
         }(), 5000);
 
         // Opening again, by its file id in another case, activates the one already running.
@@ -120,7 +110,8 @@ private slots:
         QCOMPARE(clocksTitled(clockName), 1);
 
         // A running application that is hidden from menus is not listed, but can be quit.
-        QCOMPARE(run("open_app", QStringLiteral("tests-helper.desktop")), QStringLiteral("Opened tests-helper.desktop"));
+        QCOMPARE(run("open_app", QStringLiteral("tests-helper.desktop")),
+                 QStringLiteral("Opened tests-helper.desktop"));
         QTRY_COMPARE(clocksTitled(QStringLiteral("Helper")), 1);
         QCOMPARE(AppleScriptExecutor::listRunningApps(), clockName);
         QCOMPARE(run("close_app", QStringLiteral("Hidden Helper")), QStringLiteral("Closed Hidden Helper"));
@@ -137,17 +128,11 @@ private slots:
     void systemReport()
     {
         const QString report = AppleScriptExecutor::systemInfo();
-        static const QRegularExpression shape(QStringLiteral(
-            "^Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\nDisk: ([0-9]+GB free of [0-9]+GB|Unknown)\nCPU: [1-9][0-9]* cores$"));
+        static const QRegularExpression shape(QStringLiteral("^Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\n"
+                                                             "Disk: ([0-9]+GB free of [0-9]+GB|Unknown)\n"
+                                                             "CPU: [1-9][0-9]* cores$"));
         QVERIFY2(shape.match(report).hasMatch(), qPrintable(report));
-        QFile release(QStringLiteral("/etc/os-release"));
-        if (release.open(QIODevice::ReadOnly)) {
-            const QString pretty = QRegularExpression(QStringLiteral("PRETTY_NAME=\"?([^\"\n]*)"))
-                                       .match(QString::fromUtf8(release.readAll())).captured(1);
-            QCOMPARE(report.section(QLatin1Char('\n'), 0, 0), QStringLiteral("Linux: ") + pretty);
-        }
         QCOMPARE(AppleScriptExecutor::diskText(QStringLiteral("/no/such/place")), QStringLiteral("Unknown"));
-        QVERIFY(AppleScriptExecutor::diskText(QDir::homePath()).endsWith(QStringLiteral("GB")));
     }
 };
 

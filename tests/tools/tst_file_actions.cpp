@@ -1,4 +1,4 @@
-#include "tools/FileActions.h"
+#include "tools/ToolExecutor.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +7,12 @@
 #include <QTest>
 
 namespace {
+
+// The file tools as the model calls them, so results show the path exactly as the model gave it.
+QString run(const char *tool, const QMap<QString, QString> &arguments)
+{
+    return QCoro::waitFor(ToolExecutor::execute(ToolCall::make(QLatin1String(tool), arguments)));
+}
 
 void put(const QString &path, const QByteArray &bytes)
 {
@@ -22,9 +28,9 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-QString trashFolder()
+QStringList entries(const QString &folder)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 } // namespace
@@ -37,128 +43,93 @@ class TestFileActions : public QObject
     QTemporaryDir m_dir{QDir::home().filePath(QStringLiteral("files-XXXXXX"))};
 
     QString at(const QString &name) const { return m_dir.filePath(name); }
+    QString tilde(const QString &name) const { return QStringLiteral("~/") + QDir::home().relativeFilePath(at(name)); }
 
 private slots:
-    void init() { QDir(trashFolder()).removeRecursively(); }
-
-    void reading_data()
+    void initTestCase()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("expected"); // text, or "Error: …" prefix
-        QTest::newRow("plain") << "a.txt" << "alpha\nbeta";
-        QTest::newRow("missing") << "b.txt" << "Error: File not found: ";
-        QTest::newRow("folder") << "folder" << "Error: ";
-        QTest::newRow("not utf-8") << "latin1.txt" << "Error: ";
-    }
-    void reading()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, expected);
         put(at("a.txt"), "alpha\nbeta");
         put(at("latin1.txt"), "caf\xe9");
-        QDir().mkpath(at("folder"));
-        const TextResult result = FileActions::readFile(at(path));
-        if (expected.startsWith(QLatin1String("Error: "))) {
-            QVERIFY(std::holds_alternative<ActionError>(result));
-            QVERIFY(resultText(result).startsWith(expected));
-        } else {
-            QCOMPARE(std::get<QString>(result), expected);
-        }
+        put(at("hidden/.a"), "x");
+        put(at("hidden/.git/config"), "x");
+        for (const char *name : {"b.txt", "Zed", "a", "\u00e9", "\U0001F600", "\uFF21", "Docs/x", "src/x"})
+            put(at(QStringLiteral("order/") + QString::fromUtf8(name)), "x");
     }
 
-    void tildeMeansHomeAndErrorsKeepThePathAsGiven()
+    // The text, or any failure ("Error: " and the platform's description).
+    void readAndList_data()
     {
-        const QString name = QDir::home().relativeFilePath(at("a.txt"));
-        put(at("a.txt"), "home file");
-        QCOMPARE(resultText(FileActions::readFile(QStringLiteral("~/") + name)), QStringLiteral("home file"));
-        const ActionError missing = std::get<ActionError>(FileActions::readFile(QStringLiteral("~/b.txt")));
-        QCOMPARE(missing.description, QStringLiteral("File not found: ~/b.txt"));
-        QCOMPARE(missing.domain, QStringLiteral("FileOp"));
-        QCOMPARE(missing.code, 404);
+        QTest::addColumn<bool>("list");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("read") << false << "a.txt" << "alpha\nbeta";
+        QTest::newRow("read a folder") << false << "hidden" << "Error: ";
+        QTest::newRow("read not utf-8") << false << "latin1.txt" << "Error: ";
+        QTest::newRow("list only hidden") << true << "hidden" << "(empty)";
+        QTest::newRow("list in code point order") << true << "order"
+                                                  << "Docs/\nZed\na\nb.txt\nsrc/\n\u00e9\n\uFF21\n\U0001F600";
+        QTest::newRow("list a file") << true << "a.txt" << "Error: ";
+        QTest::newRow("list missing") << true << "missing" << "Error: ";
+    }
+    void readAndList()
+    {
+        QFETCH(bool, list);
+        QFETCH(QString, path);
+        QFETCH(QString, expected);
+        const QString text = list ? run("list_files", {{"directory", at(path)}})
+                                  : run("read_file", {{"path", at(path)}});
+        QVERIFY2(expected == QLatin1String("Error: ") ? text.startsWith(expected) : text == expected,
+                 qPrintable(text));
     }
 
-    void writingCreatesParentsAndReplaces()
+    void writingReplacesAtomically()
     {
+        // Missing parents are made; "~" is the home folder; an empty text makes an empty file.
         const QString target = at("new/parents/file.txt");
-        QCOMPARE(FileActions::writeFile(QString(), target).has_value(), false);
+        QCOMPARE(run("write_file", {{"path", tilde("new/parents/file.txt")}, {"content", ""}}),
+                 QStringLiteral("File written successfully to ") + tilde("new/parents/file.txt"));
         QCOMPARE(contents(target), QByteArray());
-        QCOMPARE(FileActions::writeFile(QStringLiteral("ünï"), target).has_value(), false);
-        QCOMPARE(contents(target), QStringLiteral("ünï").toUtf8());
-        QCOMPARE(QDir(at("new/parents")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("file.txt")});
+        QCOMPARE(run("write_file", {{"path", target}, {"content", "ünï"}}), "File written successfully to " + target);
+        QCOMPARE(run("read_file", {{"path", tilde("new/parents/file.txt")}}), QStringLiteral("ünï"));
+        QCOMPARE(entries(at("new/parents")), QStringList{QStringLiteral("file.txt")}); // no temporary left
 
         // A link at the path is replaced; whatever it pointed to is left alone.
         put(at("outside.txt"), "keep me");
         QVERIFY(QFile::link(at("outside.txt"), at("link.txt")));
-        QCOMPARE(FileActions::writeFile(QStringLiteral("new"), at("link.txt")).has_value(), false);
+        QCOMPARE(run("write_file", {{"path", at("link.txt")}, {"content", "new"}}),
+                 "File written successfully to " + at("link.txt"));
         QCOMPARE(contents(at("outside.txt")), QByteArray("keep me"));
         QVERIFY(!QFileInfo(at("link.txt")).isSymLink());
         QCOMPARE(contents(at("link.txt")), QByteArray("new"));
 
         put(at("blocker"), "a file where a folder should be");
-        QVERIFY(FileActions::writeFile(QStringLiteral("x"), at("blocker/inner.txt")).has_value());
+        QVERIFY(run("write_file", {{"path", at("blocker/inner.txt")}, {"content", "x"}}).startsWith("Error: "));
     }
 
-    void listing_data()
-    {
-        QTest::addColumn<QStringList>("files");
-        QTest::addColumn<QStringList>("folders");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("only hidden") << QStringList{".a", ".b"} << QStringList{".git"} << "(empty)";
-        QTest::newRow("nothing") << QStringList{} << QStringList{} << "(empty)";
-        QTest::newRow("code point order") << QStringList{"b.txt", "Zed", "a", "\u00e9", "\U0001F600", "\uFF21"}
-                                          << QStringList{"Docs", "src"}
-                                          << "Docs/\nZed\na\nb.txt\nsrc/\n\u00e9\n\uFF21\n\U0001F600";
-    }
-    void listing()
-    {
-        QFETCH(QStringList, files);
-        QFETCH(QStringList, folders);
-        QFETCH(QString, expected);
-        QTemporaryDir dir(QDir::home().filePath(QStringLiteral("list-XXXXXX")));
-        for (const QString &file : files)
-            put(dir.filePath(file), "x");
-        for (const QString &folder : folders)
-            QDir().mkpath(dir.filePath(folder + QStringLiteral("/inner")));
-        QCOMPARE(resultText(FileActions::listFiles(dir.path())), expected);
-    }
-
-    void listingFailures()
-    {
-        put(at("plain.txt"), "x");
-        QVERIFY(std::holds_alternative<ActionError>(FileActions::listFiles(at("plain.txt"))));
-        QVERIFY(std::holds_alternative<ActionError>(FileActions::listFiles(at("no-such-folder"))));
-    }
-
+    // Files and folders go to the home Trash whole, with their info; the Trash is set up in the
+    // data folder even when that is missing, never in the current directory.
     void trashMovesFilesAndFoldersWhole()
-    {
-        put(at("doomed.txt"), "bye");
-        put(at("tree/leaf.txt"), "leaf");
-        QCOMPARE(FileActions::trashFile(at("doomed.txt")).has_value(), false);
-        QCOMPARE(FileActions::trashFile(at("tree")).has_value(), false);
-        QVERIFY(!QFile::exists(at("doomed.txt")));
-        QVERIFY(!QFile::exists(at("tree")));
-        QCOMPARE(contents(trashFolder() + QStringLiteral("/files/doomed.txt")), QByteArray("bye"));
-        QCOMPARE(contents(trashFolder() + QStringLiteral("/files/tree/leaf.txt")), QByteArray("leaf"));
-        QVERIFY(QFile::exists(trashFolder() + QStringLiteral("/info/doomed.txt.trashinfo")));
-    }
-
-    // Without the data folder the trash would be set up in the current directory.
-    void trashNeverLandsInTheWorkingDirectory()
     {
         const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
         QVERIFY(QDir(dataHome).removeRecursively());
         QTemporaryDir workingDirectory(QDir::home().filePath(QStringLiteral("cwd-XXXXXX")));
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(workingDirectory.path()));
-        put(at("gone.txt"), "data");
-        const auto error = FileActions::trashFile(at("gone.txt"));
+        put(at("doomed.txt"), "bye");
+        put(at("tree/leaf.txt"), "leaf");
+        const QString doomed = run("delete_file", {{"path", tilde("doomed.txt")}});
+        const QString tree = run("delete_file", {{"path", at("tree")}});
         QDir::setCurrent(previous);
 
-        QCOMPARE(error.has_value(), false);
-        QCOMPARE(QDir(workingDirectory.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList());
-        QCOMPARE(contents(trashFolder() + QStringLiteral("/files/gone.txt")), QByteArray("data"));
+        QCOMPARE(doomed, QStringLiteral("Moved to Trash: ") + tilde("doomed.txt"));
+        QCOMPARE(tree, QStringLiteral("Moved to Trash: ") + at("tree"));
+        QCOMPARE(entries(workingDirectory.path()), QStringList());
+        QVERIFY(!QFile::exists(at("doomed.txt")));
+        QVERIFY(!QFile::exists(at("tree")));
+        const QString trash = dataHome + QStringLiteral("/Trash");
+        QCOMPARE(contents(trash + QStringLiteral("/files/doomed.txt")), QByteArray("bye"));
+        QCOMPARE(contents(trash + QStringLiteral("/files/tree/leaf.txt")), QByteArray("leaf"));
+        QVERIFY(QFile::exists(trash + QStringLiteral("/info/doomed.txt.trashinfo")));
     }
 };
 

@@ -6,46 +6,9 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-const QString dataUrlPrefix = QStringLiteral("data:image/jpeg;base64,");
-
-// A private X server with one screen of the given size; it picks a free display number itself.
-class XServer
-{
-public:
-    explicit XServer(const QString &geometry)
-    {
-        m_process.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                                 QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                                                 QStringLiteral("-screen"), QStringLiteral("0"), geometry});
-        // The number arrives once the server accepts clients.
-        while (m_process.waitForReadyRead(10000)) {
-            m_output += m_process.readAllStandardOutput();
-            if (m_output.contains('\n'))
-                break;
-        }
-    }
-    ~XServer()
-    {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
-    QString display() const
-    {
-        const QByteArray number = m_output.trimmed();
-        return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-} // namespace
 
 class TestScreenshot : public QObject
 {
@@ -58,9 +21,7 @@ private slots:
         QTest::addColumn<QSize>("expected");
         QTest::newRow("wide") << QSize(2560, 1440) << QSize(1280, 720);
         QTest::newRow("exact width") << QSize(1280, 800) << QSize(1280, 800);
-        QTest::newRow("narrow") << QSize(640, 480) << QSize(640, 480);
         QTest::newRow("truncated") << QSize(1281, 2) << QSize(1280, 1);
-        QTest::newRow("odd") << QSize(3000, 1999) << QSize(1280, 852);
     }
     void scalingKeepsProportionsAndTruncates()
     {
@@ -74,24 +35,26 @@ private slots:
         QCOMPARE(scaled.pixelColor(expected.width() - 1, expected.height() - 1), QColor(Qt::white));
     }
 
-    void capturesRealScreens_data()
+    // A private 2560 x 1440 screen, captured by the probe as the app would capture its own.
+    void capturesARealScreen()
     {
-        QTest::addColumn<QString>("geometry");
-        QTest::addColumn<QSize>("expected");
-        QTest::newRow("2560x1440") << "2560x1440x24" << QSize(1280, 720);
-        QTest::newRow("1280x800") << "1280x800x24" << QSize(1280, 800);
-    }
-    void capturesRealScreens()
-    {
-        QFETCH(QString, geometry);
-        QFETCH(QSize, expected);
-        XServer server(geometry);
-        QVERIFY2(!server.display().isEmpty(), "Xvfb did not start");
+        QProcess server;
+        // The server picks a free display number and prints it once it accepts clients.
+        server.start(QStringLiteral("Xvfb"),
+                     QStringLiteral("-displayfd 1 -nolisten tcp -screen 0 2560x1440x24").split(QLatin1Char(' ')));
+        const auto stopServer = qScopeGuard([&server] {
+            server.terminate();
+            server.waitForFinished();
+        });
+        QByteArray display;
+        while (!display.contains('\n') && server.waitForReadyRead(10000))
+            display += server.readAllStandardOutput();
+        QVERIFY2(!display.trimmed().isEmpty(), "Xvfb did not start");
 
         QTemporaryDir home;
         QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("Desktop"))));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), server.display());
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(display.trimmed()));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
@@ -100,14 +63,14 @@ private slots:
         probe.start(QCoreApplication::applicationDirPath() + QStringLiteral("/screenshot_probe"));
         QVERIFY(probe.waitForFinished(30000));
         const QString result = QString::fromLatin1(probe.readAllStandardOutput());
-        QVERIFY2(result.startsWith(dataUrlPrefix), qPrintable(result.left(200) + probe.readAllStandardError()));
-
-        const QByteArray jpeg = QByteArray::fromBase64(result.mid(dataUrlPrefix.size()).toLatin1(),
+        const QString prefix = QStringLiteral("data:image/jpeg;base64,");
+        QVERIFY2(result.startsWith(prefix), qPrintable(result.left(200) + probe.readAllStandardError()));
+        // Standard Base64 on one line: anything else fails to decode.
+        const QByteArray jpeg = QByteArray::fromBase64(result.mid(prefix.size()).toLatin1(),
                                                        QByteArray::AbortOnBase64DecodingErrors);
-        QVERIFY(!result.contains(QLatin1Char('\n')));
         QImage image;
         QVERIFY(image.loadFromData(jpeg, "JPEG"));
-        QCOMPARE(image.size(), expected);
+        QCOMPARE(image.size(), QSize(1280, 720));
 
         // The Desktop copy holds the very same bytes, under the local time of the capture.
         const QStringList copies = QDir(home.filePath(QStringLiteral("Desktop"))).entryList(QDir::Files);
