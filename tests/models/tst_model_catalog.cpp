@@ -39,6 +39,18 @@ private slots:
         QCOMPARE(&catalog(), &catalog());
         QCOMPARE(ids.size(), 6);
         QVERIFY(!ids.contains(QUuid()));
+
+        // Where a file is downloaded from; an address that does not parse gives none.
+        const HFModel &first = catalog().first();
+        const std::optional<QUrl> url = first.downloadURL(first.variants.first(), HFModel::defaultHubBaseURL());
+        QVERIFY(url);
+        QCOMPARE(url->scheme(), QStringLiteral("https"));
+        QCOMPARE(url->path(),
+                 QStringLiteral("/tessoran/Llama-3.2-3B-Instruct-GGUF/resolve/main/Llama-3.2-3B-Instruct-Q4_K_M.gguf"));
+        QVERIFY(!first.downloadURL(first.variants.first(), QUrl(QStringLiteral("not an address/"))));
+        HFModel broken = first;
+        broken.repo = QStringLiteral("owner/na me%zz");
+        QVERIFY(!broken.downloadURL(first.variants.first(), HFModel::defaultHubBaseURL()));
     }
 
     void labels_data()
@@ -100,21 +112,6 @@ private slots:
             broken["variants"] = QJsonArray{brokenVariant};
             QVERIFY2(!HFModel::fromJson(broken), key);
         }
-    }
-
-    void downloadAddress()
-    {
-        const HFModel &model = catalog().first();
-        const ModelVariant &variant = model.variants.first();
-        const std::optional<QUrl> url = model.downloadURL(variant, HFModel::defaultHubBaseURL());
-        QVERIFY(url);
-        QCOMPARE(url->scheme(), QStringLiteral("https"));
-        QCOMPARE(url->path(),
-                 QStringLiteral("/tessoran/Llama-3.2-3B-Instruct-GGUF/resolve/main/Llama-3.2-3B-Instruct-Q4_K_M.gguf"));
-        QVERIFY(!model.downloadURL(variant, QUrl(QStringLiteral("not an address/"))));
-        HFModel broken = model;
-        broken.repo = QStringLiteral("owner/na me%zz");
-        QVERIFY(!broken.downloadURL(variant, HFModel::defaultHubBaseURL()));
     }
 
     // One moment of a running download, as its row shows it.

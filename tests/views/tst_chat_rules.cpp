@@ -169,8 +169,7 @@ private slots:
 
     void decidesSmallRules()
     {
-        QVERIFY(!ChatRules::canSend(QStringLiteral(" \n\t"), false));
-        QVERIFY(!ChatRules::canSend(QStringLiteral("hi"), true));
+        QVERIFY(!ChatRules::canSend(QStringLiteral(" \n\t"), false));  // the send button stays disabled
         // Five words or more lose the fourth; the view test shows the five-word case.
         QCOMPARE(ChatRules::shortModelName(QStringLiteral("Qwen 2.5 7B Q4")), QStringLiteral("Qwen 2.5 7B Q4"));
         QCOMPARE(ChatRules::shortModelName(QStringLiteral("A B C D E F")), QStringLiteral("A B C F"));

@@ -155,7 +155,6 @@ private slots:
     void editsAndRetries()
     {
         state().appendMessage(Message::make(Roles::user, QStringLiteral("first question")));
-        const QString userId = lastId();
         state().appendMessage(Message::make(Roles::assistant, QStringLiteral("Error: engine went away")));
         const QString errorId = lastId();
 
@@ -170,7 +169,6 @@ private slots:
 
         // Editing the first message empties the list and puts its text in the box.
         const QString resentId = Identifiers::uuidText(state().messages().constFirst().id);
-        QVERIFY(resentId != userId);
         QQuickItem *bubble = ui().find(QStringLiteral("userText"));
         QVERIFY(bubble);
         QTest::mouseMove(ui().window(), bubble->mapToScene(QPointF(bubble->width() / 2, bubble->height() / 2)).toPoint());

@@ -160,7 +160,6 @@ private slots:
         f.click("starterDownloadButton");
         QCOMPARE(f.finished->size(), 1);
         QCOMPARE(DefaultsStore().text(DefaultsKeys::responseStyle), QStringLiteral("detailed"));
-        QCOMPARE(DefaultsStore().text(DefaultsKeys::userName), QStringLiteral("Linus"));
         // The starter download began in the library on the catalogue's first file.
         QTRY_VERIFY(!library.isEmpty());
         QCOMPARE(library.first(), (QList<QVariant>{0, 0}));
