@@ -24,6 +24,12 @@ struct Onboarding : ViewFixture
 
     void type(const QString &text) { harness->typeText(find(QStringLiteral("nameField")), text); }
     void click(const QString &objectName) { harness->click(objectName); }
+    // Presses a button and tells the step it led to.
+    int go(const QString &objectName)
+    {
+        click(objectName);
+        return step();
+    }
     void screenshot(const QString &name) { harness->saveScreenshot(name); }
 
     std::unique_ptr<QSignalSpy> finished;
@@ -49,10 +55,8 @@ private slots:
         Onboarding f(true, ViewFixture::Brew::missing);
         f.screenshot("onboarding-name");
         f.type("  Ada  ");
-        f.click("continueButton");
-        QCOMPARE(f.step(), 2);
-        f.click("backButton");
-        QCOMPARE(f.step(), 0);
+        QCOMPARE(f.go("continueButton"), 2);
+        QCOMPARE(f.go("backButton"), 0);
 
         // Return always shows the engine step, here in its ready state.
         f.type("\n");
@@ -60,8 +64,7 @@ private slots:
         QTRY_COMPARE(f.text("engineTitle"), QStringLiteral("AI Engine Ready"));
         QCOMPARE(f.text("engineContinueButton"), QStringLiteral("Continue"));
         f.screenshot("onboarding-engine-ready");
-        f.click("engineContinueButton");
-        QCOMPARE(f.step(), 2);
+        QCOMPARE(f.go("engineContinueButton"), 2);
 
         QTRY_VERIFY(f.shown("style_concise"));
         f.click("style_concise");
@@ -92,16 +95,14 @@ private slots:
         qputenv("MORLO_FAKE_BREW_DELAY", "0.3");
         qunsetenv("MORLO_FAKE_BREW_ENGINE");
         f.type("Grace");
-        f.click("continueButton");
-        QCOMPARE(f.step(), 1);
+        QCOMPARE(f.go("continueButton"), 1);
         QTRY_COMPARE(f.text("engineTitle"), QStringLiteral("Install AI Engine"));
         // No way forward until the engine is there; Back stays.
         QVERIFY(!f.shown("engineContinueButton"));
         QVERIFY(!f.shown("continueButton"));
         QVERIFY(f.shown("backButton"));
         f.screenshot("onboarding-engine-install");
-        f.click("backButton");
-        QCOMPARE(f.step(), 0);
+        QCOMPARE(f.go("backButton"), 0);
         f.type("\n");
         QCOMPARE(f.step(), 1);
 
@@ -144,13 +145,10 @@ private slots:
         QVERIFY(!f.shown("installButton"));
         QCOMPARE(f.text("engineContinueButton"), QStringLiteral("Skip"));
         f.screenshot("onboarding-engine-homebrew-missing");
-        f.click("engineContinueButton");
-        QCOMPARE(f.step(), 2);
+        QCOMPARE(f.go("engineContinueButton"), 2);
         // Without an engine, Back from the last step shows the engine step again.
-        f.click("backButton");
-        QCOMPARE(f.step(), 1);
-        f.click("engineContinueButton");
-        QCOMPARE(f.step(), 2);
+        QCOMPARE(f.go("backButton"), 1);
+        QCOMPARE(f.go("engineContinueButton"), 2);
 
         QTRY_VERIFY(f.shown("style_detailed"));
         f.click("style_detailed");
