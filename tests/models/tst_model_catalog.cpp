@@ -78,7 +78,7 @@ private slots:
         QTEST(variant.qualityLabel(), "quality");
     }
 
-    void jsonRoundTripAndRequiredKeys()
+    void jsonRoundTrip()
     {
         HFModel model = catalog().at(1);
         ModelVariant &variant = model.variants[0];
@@ -92,26 +92,12 @@ private slots:
         QVERIFY(!json.value("variants").toArray().first().toObject().contains("downloadedBytes"));
 
         // Through text, as a file would carry it; the running download's bytes and start are not kept.
-        const std::optional<HFModel> decoded = HFModel::fromJson(QJsonDocument::fromJson(QJsonDocument(json).toJson()).object());
+        const auto decoded = HFModel::fromJson(QJsonDocument::fromJson(QJsonDocument(json).toJson()).object());
         QVERIFY(decoded);
         variant.downloadedBytes = 0;
         variant.totalBytes = 0;
         variant.downloadStartTime.reset();
         QCOMPARE(*decoded, model);
-
-        // Every key is required, in the entry and in its files.
-        for (const char *key : {"id", "repo", "displayName", "description", "parameterCount", "variants"}) {
-            QJsonObject broken = json;
-            broken.remove(QLatin1String(key));
-            QVERIFY2(!HFModel::fromJson(broken), key);
-        }
-        for (const char *key : {"id", "quantization", "sizeGB", "filename", "isDownloaded", "downloadProgress", "isDownloading"}) {
-            QJsonObject broken = json;
-            QJsonObject brokenVariant = json.value("variants").toArray().first().toObject();
-            brokenVariant.remove(QLatin1String(key));
-            broken["variants"] = QJsonArray{brokenVariant};
-            QVERIFY2(!HFModel::fromJson(broken), key);
-        }
     }
 
     // One moment of a running download, as its row shows it.

@@ -204,7 +204,6 @@ private slots:
         QTest::newRow("clear history") << "clearHistory" << true;
         QTest::newRow("clear history cancelled") << "clearHistory" << false;
         QTest::newRow("delete all") << "deleteAll" << true;
-        QTest::newRow("delete all cancelled") << "deleteAll" << false;
     }
 
     void destructiveActions()
