@@ -52,54 +52,30 @@ class TestSettingsView : public QObject
     Q_OBJECT
 
 private slots:
-    void engineBlock_data()
-    {
-        QTest::addColumn<bool>("engineInstalled");
-        QTest::addColumn<bool>("brewPresent");
-        QTest::addColumn<int>("brewExit");
-        QTest::addColumn<QString>("before");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("shownAfter");
-        QTest::newRow("installed") << true << true << 0 << "installed" << "installed" << "uninstallButton";
-        QTest::newRow("no Homebrew") << false << false << 0 << "homebrewMissing" << "homebrewMissing" << "homebrewCommand";
-        QTest::newRow("install succeeds") << false << true << 0 << "idle" << "installed" << "uninstallButton";
-        QTest::newRow("install fails") << false << true << 3 << "idle" << "failed" << "retryInstallButton";
-    }
-
+    // A failed install offers Try Again; the second run installs; uninstalling needs no confirmation.
     void engineBlock()
     {
-        QFETCH(bool, engineInstalled);
-        QFETCH(bool, brewPresent);
-        QFETCH(int, brewExit);
-        QFETCH(QString, before);
-        QFETCH(QString, after);
-        QFETCH(QString, shownAfter);
-        ViewFixture f(engineInstalled, brewPresent ? ViewFixture::Brew::present : ViewFixture::Brew::missing);
-        qputenv("MORLO_FAKE_BREW_EXIT", QByteArray::number(brewExit));
-        if (brewExit != 0)
-            qunsetenv("MORLO_FAKE_BREW_ENGINE");
+        ViewFixture f(false, ViewFixture::Brew::present);
+        qputenv("MORLO_FAKE_BREW_EXIT", "3");
+        qunsetenv("MORLO_FAKE_BREW_ENGINE");
         qputenv("MORLO_FAKE_BREW_PIECES", "1 ==> Downloading llama.cpp\\n\n1 ==> Pouring\\n");
         QVERIFY(start(f));
-        QCOMPARE(f.view()->property("engineBlock").toString(), before);
+        auto block = [&] { return f.view()->property("engineBlock").toString(); };
+        QCOMPARE(block(), QStringLiteral("idle"));
+        press(f, "installButton");
+        QTRY_VERIFY(f.shown("brewOutputLog"));
+        QTRY_VERIFY(f.text("brewOutputLog").contains(QStringLiteral("Pouring")));
+        f.harness->saveScreenshot(QStringLiteral("settings-installing"));
+        QTRY_COMPARE(block(), QStringLiteral("failed"));
+        QCOMPARE(f.text("installFailure"), QStringLiteral("brew install failed (exit 3)"));
 
-        if (before == QLatin1String("idle")) {
-            press(f, "installButton");
-            QTRY_VERIFY(f.shown("brewOutputLog"));
-            QTRY_VERIFY(f.text("brewOutputLog").contains(QStringLiteral("Pouring")));
-            f.harness->saveScreenshot(QStringLiteral("settings-installing"));
-        }
-        QTRY_COMPARE(f.view()->property("engineBlock").toString(), after);
-        QVERIFY(f.shown(shownAfter));
-        if (after == QLatin1String("failed"))
-            QCOMPARE(f.text("installFailure"), QStringLiteral("brew install failed (exit 3)"));
-        if (after == QLatin1String("homebrewMissing"))
-            QVERIFY(f.text("homebrewCommand").contains(QStringLiteral("Homebrew/install")));
-        if (after == QLatin1String("installed") && brewPresent) {
-            // Uninstalling needs no confirmation and brings the install button back.
-            press(f, "uninstallButton");
-            QTRY_COMPARE(f.view()->property("engineBlock").toString(), QStringLiteral("idle"));
-            QVERIFY(!QFileInfo::exists(f.enginePath));
-        }
+        qputenv("MORLO_FAKE_BREW_EXIT", "0");
+        qputenv("MORLO_FAKE_BREW_ENGINE", f.enginePath.toUtf8());
+        press(f, "retryInstallButton");
+        QTRY_COMPARE(block(), QStringLiteral("installed"));
+        press(f, "uninstallButton");
+        QTRY_COMPARE(block(), QStringLiteral("idle"));
+        QVERIFY(!QFileInfo::exists(f.enginePath));
     }
 
     void startupModel()
@@ -168,12 +144,15 @@ private slots:
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, false), true);
     }
 
-    void exportImportThroughTheDialogs()
+    void homebrewHintAndChatExportImport()
     {
-        ViewFixture f(true, ViewFixture::Brew::present);
+        // Neither the engine nor Homebrew here: the form says how to get Homebrew.
+        ViewFixture f(false, ViewFixture::Brew::missing);
         f.state->appendMessage(Message::make(Roles::user, QStringLiteral("keep this chat")));
         f.state->syncActiveSession();
         QVERIFY(start(f));
+        QCOMPARE(f.view()->property("engineBlock").toString(), QStringLiteral("homebrewMissing"));
+        QVERIFY(f.text("homebrewCommand").contains(QStringLiteral("Homebrew/install")));
         QObject *exportDialog = f.harness->findObject(QStringLiteral("exportDialog"));
         QObject *importDialog = f.harness->findObject(QStringLiteral("importDialog"));
         QVERIFY(exportDialog->property("selectedFile").toUrl().path().endsWith(QStringLiteral("/MorloAI_chats.json")));
