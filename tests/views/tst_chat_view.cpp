@@ -55,32 +55,6 @@ class TestChatView : public QObject
         ui().pressKey(Qt::Key_Return);
     }
 
-    void drop(const QList<QUrl> &urls)
-    {
-        QQuickItem *area = ui().find(QStringLiteral("fileDropArea"));
-        QVERIFY(area);
-        const QPoint at = area->mapToScene(QPointF(area->width() / 2, area->height() / 2)).toPoint();
-        QMimeData data;
-        data.setUrls(urls);
-        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(ui().window(), &enter);
-        QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(ui().window(), &move);
-        QVERIFY(shown("dropOverlay"));
-        QDropEvent dropEvent(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(ui().window(), &dropEvent);
-        ui().settle();
-    }
-
-    QUrl writeFile(const QString &name, const QByteArray &bytes)
-    {
-        QFile file(m_dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly))
-            return {};
-        file.write(bytes);
-        return QUrl::fromLocalFile(file.fileName());
-    }
-
 private slots:
     void init()
     {
@@ -209,10 +183,26 @@ private slots:
 
     void dropsFiles()
     {
-        const QUrl notes = writeFile(QStringLiteral("notes.MD"), "# Notes\n");
-        const QUrl photo = writeFile(QStringLiteral("photo.bin"), QByteArray("\x00\xff\x10", 3));
+        QMimeData data;
+        for (const auto &[name, bytes] : {std::pair{"notes.MD", QByteArray("# Notes\n")},
+                                          std::pair{"photo.bin", QByteArray("\x00\xff\x10", 3)}}) {
+            QFile file(m_dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bytes);
+            data.setUrls(data.urls() << QUrl::fromLocalFile(file.fileName()));
+        }
         type("Look");
-        drop({notes, photo});
+        QQuickItem *area = ui().find(QStringLiteral("fileDropArea"));
+        const QPoint at = area->mapToScene(QPointF(area->width() / 2, area->height() / 2)).toPoint();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(ui().window(), &enter);
+        QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(ui().window(), &move);
+        QVERIFY(shown("dropOverlay"));
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(ui().window(), &drop);
+        ui().settle();
+        // Text files come inline in a fence, others by name; nothing is sent.
         QCOMPARE(text("messageInput"), QStringLiteral("Look\nContents of notes.MD:\n```\n# Notes\n\n``` photo.bin"));
         QVERIFY(!shown("dropOverlay"));
         QVERIFY(agent().sent.isEmpty());
