@@ -94,7 +94,7 @@ private slots:
         QVERIFY(!f.shown("noDownloadedModelHint"));
         QVERIFY(!f.shown("autoLoadPicker"));
 
-        // On stores the first file in catalogue order.
+        // Switching it on stores the first file in catalogue order.
         press(f, "autoLoadSwitch");
         QCOMPARE(DefaultsStore().text(DefaultsKeys::autoLoadModelPath), first);
         QCOMPARE(f.state->autoLoadModelName(), QStringLiteral("Llama 3.2 3B Instruct Q4_K_M"));
@@ -178,7 +178,7 @@ private slots:
 
     void destructiveActions_data()
     {
-        QTest::addColumn<QString>("action");  // names its button, dialog and phase
+        QTest::addColumn<QString>("action");  // names its button
         QTest::addColumn<bool>("confirm");
         QTest::newRow("clear history") << "clearHistory" << true;
         QTest::newRow("clear history cancelled") << "clearHistory" << false;
