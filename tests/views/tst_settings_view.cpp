@@ -59,6 +59,7 @@ private slots:
         qputenv("MORLO_FAKE_BREW_EXIT", "3");
         qunsetenv("MORLO_FAKE_BREW_ENGINE");
         qputenv("MORLO_FAKE_BREW_PIECES", "1 ==> Downloading llama.cpp\\n\n1 ==> Pouring\\n");
+        qputenv("MORLO_FAKE_BREW_DELAY", "0.4");  // long enough to catch the install running
         QVERIFY(start(f));
         auto block = [&] { return f.view()->property("engineBlock").toString(); };
         QCOMPARE(block(), QStringLiteral("idle"));
