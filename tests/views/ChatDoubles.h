@@ -35,9 +35,8 @@ public:
     Q_INVOKABLE void cancelGeneration()
     {
         ++cancelled;
-        m_timer.stop();
         m_pending.clear();
-        m_state->setIsLoading(false);
+        finish();
     }
 
     // What the next reply streams, one fragment per tick; an empty list holds the turn open.
@@ -48,15 +47,18 @@ public:
 private:
     void step()
     {
-        if (m_pending.isEmpty()) {
-            if (!fragments.isEmpty()) {
-                m_timer.stop();
-                m_state->setIsLoading(false);
-            }
-            return;
+        if (!m_pending.isEmpty()) {
+            m_state->appendStreamingContent(m_pending.takeFirst());
+            m_state->replaceLastMessageContent(m_state->currentStreamingContent());
+        } else if (!fragments.isEmpty()) {
+            finish();
         }
-        m_state->appendStreamingContent(m_pending.takeFirst());
-        m_state->replaceLastMessageContent(m_state->currentStreamingContent());
+    }
+
+    void finish()
+    {
+        m_timer.stop();
+        m_state->setIsLoading(false);
     }
 
     AgentState *m_state;
@@ -73,7 +75,7 @@ class FakeServerManager : public QObject
     Q_PROPERTY(QString activeModelName MEMBER activeModelName NOTIFY changed)
 
 public:
-    void set(bool running, bool starting, const QString &status, const QString &model)
+    void set(bool running, bool starting, const QString &status = {}, const QString &model = {})
     {
         isRunning = running;
         isStarting = starting;

@@ -4,6 +4,7 @@
 #include "QmlHarness.h"
 #include "TestSupport.h"
 #include "conversation/AgentState.h"
+#include "conversation/DefaultsStore.h"
 #include "engine/ServerManager.h"
 #include "models/ModelManager.h"
 
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QQuickItem>
+#include <QSignalSpy>
 #include <QTest>
 #include <memory>
 
@@ -24,36 +26,32 @@ struct ViewFixture
     {
         TestSupport::resetUserData();
         enginePath = engine.path(QStringLiteral("bin/llama-server"));
-        engine.environment.engineCandidates = {enginePath};
-        if (engineInstalled)
-            placeExecutable(enginePath, EngineFixture::fakeEngine());
         const QString brewPath = engine.path(QStringLiteral("homebrew/bin/brew"));
+        engine.environment.engineCandidates = {enginePath};
         engine.environment.homebrewLocations = {brewPath};
+        auto place = [](const QString &where, const QString &target) {
+            QDir().mkpath(QFileInfo(where).absolutePath());
+            QFile::link(target, where);
+        };
+        if (engineInstalled)
+            place(enginePath, EngineFixture::fakeEngine());
         if (brew == Brew::present)
-            placeExecutable(brewPath, EngineFixture::fakeBrew());
+            place(brewPath, EngineFixture::fakeBrew());
         qputenv("MORLO_FAKE_BREW_ENGINE", enginePath.toUtf8());
         qputenv("MORLO_FAKE_BREW_DELAY", "0.05");
+        // Made after the reset above, so each test starts from nothing stored.
         state = std::make_unique<AgentState>();
         server = std::make_unique<ServerManager>(engine.environment, nullptr);
-        models = std::make_unique<ModelManager>(QUrl(QStringLiteral("http://127.0.0.1:9/")),
-                                                DownloadTiming{}, nullptr);
+        models = std::make_unique<ModelManager>(QUrl(QStringLiteral("http://127.0.0.1:9/")), DownloadTiming{}, nullptr);
         models->setServerManager(server.get());
         models->setAgentState(state.get());
-        harness = std::make_unique<QmlHarness>();
     }
 
     ~ViewFixture()
     {
         harness.reset();
-        for (const char *name : {"MORLO_FAKE_BREW_ENGINE", "MORLO_FAKE_BREW_DELAY",
-                                 "MORLO_FAKE_BREW_EXIT", "MORLO_FAKE_BREW_PIECES"})
+        for (const char *name : {"MORLO_FAKE_BREW_ENGINE", "MORLO_FAKE_BREW_DELAY", "MORLO_FAKE_BREW_EXIT", "MORLO_FAKE_BREW_PIECES"})
             qunsetenv(name);
-    }
-
-    static void placeExecutable(const QString &where, const QString &target)
-    {
-        QDir().mkpath(QFileInfo(where).absolutePath());
-        QFile::link(target, where);
     }
 
     // Puts a file where the library expects the model's first file and re-reads the library.
@@ -62,18 +60,9 @@ struct ViewFixture
         const HFModel &model = models->models().at(modelIndex);
         const QString path = ModelManager::localFileURL(model, model.variants.first()).toLocalFile();
         QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write("GGUF");
-        file.close();
+        QFile(path).open(QIODevice::WriteOnly);
         models->refreshDownloadStatus();
         return path;
-    }
-
-    QString label(int modelIndex) const
-    {
-        const HFModel &model = models->models().at(modelIndex);
-        return model.displayName + u' ' + model.variants.first().quantization;
     }
 
     bool start(const QString &view, QSize size)
@@ -84,15 +73,22 @@ struct ViewFixture
                                   size);
     }
 
+    // The view under test, its items and their texts.
+    QQuickItem *view() const { return harness->window()->contentItem()->childItems().first(); }
+    QQuickItem *find(const QString &objectName) const { return harness->find(objectName); }
+    QString text(const QString &objectName) const { return find(objectName)->property("text").toString(); }
+    bool shown(const QString &objectName) const
+    {
+        QQuickItem *item = harness->find(objectName, 200);
+        return item && item->isVisible();
+    }
+    // Whether a dialog or popup (found among all objects) is open now.
+    bool opened(const QString &objectName) const { return harness->findObject(objectName)->property("opened").toBool(); }
+
     EngineFixture engine;
     QString enginePath;
     std::unique_ptr<AgentState> state;
     std::unique_ptr<ServerManager> server;
     std::unique_ptr<ModelManager> models;
-    std::unique_ptr<QmlHarness> harness;
+    std::unique_ptr<QmlHarness> harness = std::make_unique<QmlHarness>();
 };
-
-inline QString textOf(QQuickItem *item)
-{
-    return item ? item->property("text").toString() : QString();
-}
