@@ -90,6 +90,20 @@ QString EngineFixture::libraryPath(const QJsonObject &launch)
     return launch.value(QStringLiteral("env")).toObject().value(QStringLiteral("DYLD_LIBRARY_PATH")).toString();
 }
 
+QString EngineFixture::launchSummary(const QJsonObject &launch, const QString &model) const
+{
+    const QStringList argv = arguments(launch);
+    const QStringList fixed{QStringLiteral("--model"), model, QStringLiteral("--ctx-size"), argv.value(3),
+                            QStringLiteral("--port"), QString::number(environment.port),
+                            QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                            QStringLiteral("--n-predict"), QStringLiteral("-1")};
+    QStringList summary = argv.mid(0, fixed.size()) == fixed ? argv.mid(3, 1) + argv.mid(fixed.size()) : argv;
+    const QString library = libraryPath(launch);
+    if (!library.isEmpty())
+        summary << QStringLiteral("lib=") + (library == environment.metalStubDirectory ? QStringLiteral("stub") : library);
+    return summary.join(QLatin1Char(' '));
+}
+
 QStringList *EngineFixture::recordStatuses(ServerManager &manager)
 {
     auto *statuses = new QStringList;

@@ -1,9 +1,9 @@
 #include "EngineFixture.h"
 #include "engine/ServerManager.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
@@ -18,16 +18,19 @@ namespace {
 
 const QString modelPath = QStringLiteral("/models/tiny.gguf");
 
-QStringList baseArguments(int port, const QString &context)
+void startTiny(ServerManager &manager)
 {
-    return {QStringLiteral("--model"), modelPath, QStringLiteral("--ctx-size"), context,
-            QStringLiteral("--port"), QString::number(port), QStringLiteral("--host"),
-            QStringLiteral("127.0.0.1"), QStringLiteral("--n-predict"), QStringLiteral("-1")};
+    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+}
+
+QString loading(int seconds)
+{
+    return QStringLiteral("Loading… %1s (large models take up to 60s)").arg(seconds);
 }
 
 qint64 recordedPid(const EngineFixture &fixture)
 {
-    QFile file(fixture.path(QStringLiteral("engine.pid")));
+    QFile file(fixture.environment.enginePidFile);
     return file.open(QIODevice::ReadOnly) ? file.readLine().trimmed().toLongLong() : 0;
 }
 
@@ -48,11 +51,9 @@ private slots:
     void discovery();
     void launch_data();
     void launch();
-    void readinessWaitsForTheModel();
-    void timeout_data();
-    void timeout();
+    void readiness_data();
+    void readiness();
     void floodedPipesKeepTheTailOfTheLog();
-    void launchRefused();
     void secondStartIsIgnoredAndRestartStopsFirst();
     void stop_data();
     void stop();
@@ -69,7 +70,6 @@ void TestServerManager::discovery_data()
     QTest::newRow("first wins") << "xxxxxx" << 0;
     QTest::newRow("only the second llama-cli") << "---x--" << 3;
     QTest::newRow("plain files are skipped") << "ff-x-x" << 3;
-    QTest::newRow("distribution package last") << "fffffx" << 5;
     QTest::newRow("none executable") << "ffffff" << -1;
 }
 
@@ -78,27 +78,30 @@ void TestServerManager::discovery()
     QFETCH(QString, files);
     QFETCH(int, expected);
     EngineFixture fixture;
-    fixture.environment.engineCandidates.clear();
+    QStringList &candidates = fixture.environment.engineCandidates;
+    candidates.clear();
     for (int i = 0; i < files.size(); ++i) {
-        const QString candidate = fixture.path(QStringLiteral("candidate%1").arg(i));
-        fixture.environment.engineCandidates << candidate;
+        candidates << fixture.path(QStringLiteral("candidate%1").arg(i));
         if (files.at(i) == QLatin1Char('-'))
             continue;
-        QFile::copy(EngineFixture::fakeEngine(), candidate);
-        QFile::setPermissions(candidate, files.at(i) == QLatin1Char('x')
-                                  ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                  : QFile::ReadOwner | QFile::WriteOwner);
+        QFile::copy(EngineFixture::fakeEngine(), candidates.last());
+        QFile::setPermissions(candidates.last(), QFile::ReadOwner | QFile::WriteOwner
+                                  | (files.at(i) == QLatin1Char('x') ? QFile::ExeOwner : QFile::Permissions()));
     }
     ServerManager manager(fixture.environment, nullptr);
-    QCOMPARE(manager.engineExecutablePath(),
-             expected < 0 ? std::nullopt : std::optional(fixture.environment.engineCandidates.at(expected)));
-    QCOMPARE(manager.isEngineInstalled(), expected >= 0);
+    QCOMPARE(manager.engineExecutablePath(), expected < 0 ? std::nullopt : std::optional(candidates.value(expected)));
     if (expected >= 0)
         return;
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+    startTiny(manager);
     QCOMPARE(manager.statusMessage(), QStringLiteral("AI engine not found — install llama.cpp via Homebrew in Settings"));
     QVERIFY(!manager.isStarting());
     QVERIFY(fixture.launches().isEmpty());
+
+    // A plain file named as the engine is refused by the system.
+    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), std::nullopt, candidates.first()));
+    const QString status = manager.statusMessage();
+    QVERIFY2(status.startsWith(QStringLiteral("Launch error: ")) && status.size() > 14, qPrintable(status));
+    QVERIFY(!manager.isStarting() && !manager.isRunning());
 }
 
 void TestServerManager::launch_data()
@@ -107,26 +110,25 @@ void TestServerManager::launch_data()
     QTest::addColumn<bool>("noMmap");
     QTest::addColumn<std::optional<int>>("contextSize");
     QTest::addColumn<bool>("stubBuilt");
-    QTest::addColumn<QStringList>("extraArguments");
+    QTest::addColumn<QString>("launch"); // EngineFixture::launchSummary
     QTest::addColumn<QString>("starting");
     QTest::addColumn<QString>("ready");
-    QTest::addColumn<bool>("stubInLibraryPath");
 
+    // The engine gets a copy of our environment, whose loader path is "/inherited"; only a
+    // CPU-only start with the library built replaces it.
     const std::optional<int> none;
-    QTest::newRow("defaults") << none << false << none << true << QStringList()
-                              << "Starting Tiny…" << "Ready — Tiny" << false;
-    QTest::newRow("small context") << none << false << std::optional(2048) << false << QStringList()
-                                   << "Starting Tiny (ctx 2048)…" << "Ready — Tiny" << false;
+    QTest::newRow("defaults") << none << false << none << true << "8192 lib=/inherited" << "Starting Tiny…"
+                              << "Ready — Tiny";
+    QTest::newRow("small context") << none << false << std::optional(2048) << false << "2048 lib=/inherited"
+                                   << "Starting Tiny (ctx 2048)…" << "Ready — Tiny";
     QTest::newRow("cpu only with the substitute library")
-        << std::optional(0) << false << none << true
-        << QStringList{"--n-gpu-layers", "0"} << "Starting Tiny (CPU only)…" << "Ready — Tiny (CPU only)" << true;
+        << std::optional(0) << false << none << true << "8192 --n-gpu-layers 0 lib=stub"
+        << "Starting Tiny (CPU only)…" << "Ready — Tiny (CPU only)";
     QTest::newRow("cpu only, no mapping, small context, no library")
-        << std::optional(0) << true << std::optional(2048) << false
-        << QStringList{"--n-gpu-layers", "0", "--no-mmap"}
-        << "Starting Tiny (CPU only) (no-mmap) (ctx 2048)…" << "Ready — Tiny (CPU only)" << false;
+        << std::optional(0) << true << std::optional(2048) << false << "2048 --n-gpu-layers 0 --no-mmap lib=/inherited"
+        << "Starting Tiny (CPU only) (no-mmap) (ctx 2048)…" << "Ready — Tiny (CPU only)";
     QTest::newRow("explicit gpu layers") << std::optional(33) << false << none << true
-                                         << QStringList{"--n-gpu-layers", "33"} << "Starting Tiny…"
-                                         << "Ready — Tiny" << false;
+                                         << "8192 --n-gpu-layers 33 lib=/inherited" << "Starting Tiny…" << "Ready — Tiny";
 }
 
 void TestServerManager::launch()
@@ -135,10 +137,9 @@ void TestServerManager::launch()
     QFETCH(bool, noMmap);
     QFETCH(std::optional<int>, contextSize);
     QFETCH(bool, stubBuilt);
-    QFETCH(QStringList, extraArguments);
+    QFETCH(QString, launch);
     QFETCH(QString, starting);
     QFETCH(QString, ready);
-    QFETCH(bool, stubInLibraryPath);
 
     EngineFixture fixture;
     fixture.setEngineScript({{"loadMs", 100}});
@@ -147,9 +148,8 @@ void TestServerManager::launch()
         QFile library(fixture.environment.metalStubDirectory + QStringLiteral("/libggml-metal.0.dylib"));
         QVERIFY(library.open(QIODevice::WriteOnly));
     }
-    // The engine gets a copy of our environment; only a CPU-only start with the library
-    // replaces the loader path.
     qputenv("DYLD_LIBRARY_PATH", "/inherited");
+    const auto restore = qScopeGuard([] { qunsetenv("DYLD_LIBRARY_PATH"); });
     ServerManager manager(fixture.environment, nullptr);
     QStringList *statuses = EngineFixture::recordStatuses(manager);
     bool modelShownBeforeReady = false;
@@ -157,95 +157,71 @@ void TestServerManager::launch()
             [&] { modelShownBeforeReady = modelShownBeforeReady || !manager.isRunning(); });
 
     QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), gpuLayers, std::nullopt, noMmap, contextSize));
-    qunsetenv("DYLD_LIBRARY_PATH");
-
     QCOMPARE(statuses->value(0), starting);
     QCOMPARE(manager.statusMessage(), ready);
-    QVERIFY(manager.isRunning());
-    QVERIFY(!manager.isStarting());
+    QVERIFY(manager.isRunning() && !manager.isStarting());
     QVERIFY(!modelShownBeforeReady);
     QCOMPARE(manager.activeModelPath(), std::optional(modelPath));
     QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Tiny")));
-    QCOMPARE(manager.lastLaunchError(), std::nullopt);
-
     const QList<QJsonObject> launches = fixture.launches();
     QCOMPARE(launches.size(), 1);
-    QCOMPARE(EngineFixture::arguments(launches.first()),
-             baseArguments(fixture.environment.port, contextSize ? QStringLiteral("2048") : QStringLiteral("8192"))
-                 + extraArguments);
-    QCOMPARE(EngineFixture::libraryPath(launches.first()),
-             stubInLibraryPath ? fixture.environment.metalStubDirectory : QStringLiteral("/inherited"));
-    QVERIFY(QCoro::waitFor(manager.checkHealth()));
-    QCoro::waitFor(manager.stopServer());
+    QCOMPARE(fixture.launchSummary(launches.first(), modelPath), launch);
 }
 
-void TestServerManager::readinessWaitsForTheModel()
-{
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 700}});
-    ServerManager manager(fixture.environment, nullptr);
-    QVERIFY(!QCoro::waitFor(manager.checkHealth())); // nothing listens yet
-    QStringList *statuses = EngineFixture::recordStatuses(manager);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-
-    // 503 while loading keeps the loop polling; every tenth poll tells how long it has been.
-    QVERIFY2(statuses->contains(QStringLiteral("Loading… 5s (large models take up to 60s)")), qPrintable(statuses->join('|')));
-    QVERIFY(statuses->contains(QStringLiteral("Loading… 10s (large models take up to 60s)")));
-    QCOMPARE(statuses->last(), QStringLiteral("Ready — Tiny"));
-    QVERIFY(manager.isRunning());
-    QCoro::waitFor(manager.stopServer());
-}
-
-void TestServerManager::timeout_data()
+void TestServerManager::readiness_data()
 {
     QTest::addColumn<QJsonObject>("script");
+    QTest::addColumn<QString>("finalStatus");
     QTest::addColumn<std::optional<QString>>("expectedError");
-    QTest::newRow("still loading") << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}}
+    const QString timedOut = QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)");
+    QTest::newRow("answers 503 while loading") << QJsonObject{{"loadMs", 600}} << "Ready — Tiny" << std::optional<QString>();
+    QTest::newRow("still loading") << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}} << timedOut
                                    << std::optional(QStringLiteral("loading tensors"));
-    QTest::newRow("hung before binding") << QJsonObject{{"hang", true}}
-                                         << std::optional<QString>();
+    QTest::newRow("hung before binding") << QJsonObject{{"hang", true}} << timedOut << std::optional<QString>();
     QTest::newRow("ignores terminate") << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
-                                       << std::optional(QStringLiteral("stuck"));
+                                       << timedOut << std::optional(QStringLiteral("stuck"));
 }
 
-void TestServerManager::timeout()
+void TestServerManager::readiness()
 {
     QFETCH(QJsonObject, script);
+    QFETCH(QString, finalStatus);
     QFETCH(std::optional<QString>, expectedError);
     EngineFixture fixture;
-    fixture.environment.lastPoll = 10;
+    fixture.environment.lastPoll = 40;
     fixture.setEngineScript(script);
     ServerManager manager(fixture.environment, nullptr);
     QStringList *statuses = EngineFixture::recordStatuses(manager);
     qint64 pid = 0;
-    connect(&manager, &ServerManager::statusMessageChanged, &manager, [&] {
-        if (!pid)
-            pid = recordedPid(fixture);
-    });
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+    connect(&manager, &ServerManager::statusMessageChanged, &manager, [&] { pid = pid ? pid : recordedPid(fixture); });
+    startTiny(manager);
 
-    QCOMPARE(statuses->value(statuses->size() - 2), QStringLiteral("Loading… 5s (large models take up to 60s)"));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)"));
+    // Every tenth poll tells how long it has been, the last one too.
+    const bool ready = finalStatus.startsWith(QStringLiteral("Ready"));
+    QVERIFY2(statuses->contains(loading(5)), qPrintable(statuses->join('|')));
+    if (!ready)
+        QCOMPARE(statuses->value(statuses->size() - 2), loading(20));
+    QCOMPARE(manager.statusMessage(), finalStatus);
     QCOMPARE(manager.lastLaunchError(), expectedError);
-    QVERIFY(!manager.isRunning());
+    QCOMPARE(manager.isRunning(), ready);
     QVERIFY(!manager.isStarting());
     QVERIFY(pid > 0);
-    // The engine is ended even when it ignores the polite request.
-    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(pid), 5000);
-    QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
+    // A timed-out engine is ended, even when it ignores the polite request.
+    QTRY_COMPARE_WITH_TIMEOUT(isAlive(pid), ready, 5000);
+    QTRY_COMPARE(QFile::exists(fixture.environment.enginePidFile), ready);
 }
 
 void TestServerManager::floodedPipesKeepTheTailOfTheLog()
 {
     // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. The
-    // error log is two-byte characters sized so that the kept tail starts inside one.
+    // error log is two-byte characters, an odd number of bytes past the 64 KiB kept, so the kept
+    // tail starts inside a character.
     const QString log = QString(100000, QChar(0x00E9)) + QStringLiteral("\nlast word\n");
-    QVERIFY((log.toUtf8().size() - 64 * 1024) % 2 == 1);
     EngineFixture fixture;
     fixture.setEngineScript({{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", log}, {"loadMs", 600000},
                              {"exitAfterMs", 300}, {"exitCode", 1}});
     ServerManager manager(fixture.environment, nullptr);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+    startTiny(manager);
 
     QCOMPARE(manager.statusMessage(), QStringLiteral("Failed to start — see error below"));
     const QString error = manager.lastLaunchError().value_or(QString());
@@ -254,42 +230,26 @@ void TestServerManager::floodedPipesKeepTheTailOfTheLog()
     QVERIFY(error.toUtf8().size() <= 64 * 1024 + 16);
 }
 
-void TestServerManager::launchRefused()
-{
-    EngineFixture fixture;
-    const QString notExecutable = fixture.path(QStringLiteral("llama-server"));
-    QFile file(notExecutable);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    ServerManager manager(fixture.environment, nullptr);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), std::nullopt, notExecutable));
-    QVERIFY2(manager.statusMessage().startsWith(QStringLiteral("Launch error: ")), qPrintable(manager.statusMessage()));
-    QVERIFY(manager.statusMessage().size() > QStringLiteral("Launch error: ").size());
-    QVERIFY(!manager.isStarting());
-    QVERIFY(!manager.isRunning());
-    QCOMPARE(manager.lastLaunchError(), std::nullopt);
-}
-
 void TestServerManager::secondStartIsIgnoredAndRestartStopsFirst()
 {
     EngineFixture fixture;
     fixture.setEngineScript({{"loadMs", 200}});
     ServerManager manager(fixture.environment, nullptr);
+    const QString other = QStringLiteral("/models/other.gguf");
     auto first = manager.startServer(modelPath, QStringLiteral("Tiny"));
     QVERIFY(manager.isStarting());
-    QCoro::waitFor(manager.startServer(QStringLiteral("/models/other.gguf"), QStringLiteral("Other")));
+    QCoro::waitFor(manager.startServer(other, QStringLiteral("Other")));
     QCOMPARE(manager.statusMessage(), QStringLiteral("Starting Tiny…"));
     QCoro::waitFor(std::move(first));
     QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
     QCOMPARE(fixture.launches().size(), 1);
 
     QStringList *statuses = EngineFixture::recordStatuses(manager);
-    QCoro::waitFor(manager.startServer(QStringLiteral("/models/other.gguf"), QStringLiteral("Other")));
+    QCoro::waitFor(manager.startServer(other, QStringLiteral("Other")));
     QCOMPARE(statuses->mid(0, 2), (QStringList{"No model loaded", "Starting Other…"}));
     QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Other"));
     QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Other")));
     QCOMPARE(fixture.launches().size(), 2);
-    QCoro::waitFor(manager.stopServer());
 }
 
 void TestServerManager::stop_data()
@@ -308,22 +268,19 @@ void TestServerManager::stop()
     EngineFixture fixture;
     fixture.setEngineScript(script);
     ServerManager manager(fixture.environment, nullptr);
-    qint64 pid = 0;
     if (startFirst) {
-        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+        startTiny(manager);
         QVERIFY(manager.isRunning());
-        pid = recordedPid(fixture);
-        QVERIFY(isAlive(pid));
     }
+    const qint64 pid = recordedPid(fixture);
+    QCOMPARE(pid > 0 && isAlive(pid), startFirst);
     QCoro::waitFor(manager.stopServer());
     QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
-    QVERIFY(!manager.isRunning());
-    QVERIFY(!manager.isStarting());
+    QVERIFY(!manager.isRunning() && !manager.isStarting());
     QCOMPARE(manager.activeModelPath(), std::nullopt);
     QCOMPARE(manager.activeModelName(), std::nullopt);
     QVERIFY(!QCoro::waitFor(manager.checkHealth()));
-    if (pid)
-        QVERIFY(!isAlive(pid));
+    QVERIFY(!pid || !isAlive(pid));
     QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
 }
 
@@ -357,18 +314,19 @@ void TestServerManager::leftoverEngine()
     fixture.setEngineScript({{"loadMs", 0}});
     ServerManager manager(fixture.environment, nullptr);
 
-    // A process outside our control, as after a crash of the app.
-    qint64 leftover = 0;
-    const QString program = leftoverIsEngine ? EngineFixture::fakeEngine() : QStringLiteral("/bin/sleep");
-    const QStringList arguments = leftoverIsEngine
-        ? baseArguments(fixture.environment.port, QStringLiteral("8192"))
-        : QStringList{QStringLiteral("30")};
+    // A process outside our control, as after a crash of the app; not on our pipes, so it never
+    // holds the test runner's output open.
     QProcess detached;
-    detached.setProgram(program);
-    detached.setArguments(arguments);
-    // Not on our pipes: a leftover must never hold the test runner's output open.
+    if (leftoverIsEngine) {
+        detached.setProgram(EngineFixture::fakeEngine());
+        detached.setArguments({"--model", modelPath, "--port", QString::number(fixture.environment.port)});
+    } else {
+        detached.setProgram(QStringLiteral("/bin/sleep"));
+        detached.setArguments({QStringLiteral("30")});
+    }
     detached.setStandardOutputFile(QProcess::nullDevice());
     detached.setStandardErrorFile(QProcess::nullDevice());
+    qint64 leftover = 0;
     QVERIFY(detached.startDetached(&leftover));
     const auto cleanup = qScopeGuard([leftover] { ::kill(static_cast<pid_t>(leftover), SIGKILL); });
     if (leftoverIsEngine)
@@ -378,11 +336,10 @@ void TestServerManager::leftoverEngine()
     record.write(QByteArray::number(leftover) + '\n' + EngineFixture::fakeEngine().toUtf8() + '\n');
     record.close();
 
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+    startTiny(manager);
     QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
     QCOMPARE(isAlive(leftover), !leftoverIsEngine);
-    QCOMPARE(recordedPid(fixture) != leftover, true);
-    QCoro::waitFor(manager.stopServer());
+    QVERIFY(recordedPid(fixture) != leftover);
 }
 
 QTEST_GUILESS_MAIN(TestServerManager)

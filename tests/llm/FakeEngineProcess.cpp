@@ -27,10 +27,9 @@ bool FakeEngineProcess::start(const QJsonArray &replies)
 {
     const QString scriptPath = m_dir.filePath(QStringLiteral("script.json"));
     QFile script(scriptPath);
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
     const QJsonObject content{{"replies", replies}, {"requestLog", m_dir.filePath(QStringLiteral("requests.jsonl"))}};
-    script.write(QJsonDocument(content).toJson(QJsonDocument::Compact));
+    if (!script.open(QIODevice::WriteOnly) || !script.write(QJsonDocument(content).toJson(QJsonDocument::Compact)))
+        return false;
     script.close();
 
     m_port = freePort();
@@ -52,11 +51,6 @@ bool FakeEngineProcess::start(const QJsonArray &replies)
         QTest::qWait(20);
     }
     return false;
-}
-
-QString FakeEngineProcess::baseURL() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
 QList<QJsonObject> FakeEngineProcess::requests() const
