@@ -22,8 +22,6 @@ QString chunkLine(const QString &content)
     return QStringLiteral("data: ") + QString::fromUtf8(QJsonDocument(chunk).toJson(QJsonDocument::Compact));
 }
 
-const QJsonArray someTools = parseArray(R"([{"type":"function","function":{"name":"open_app","parameters":{"type":"object"}}}])");
-
 // One reply: these content fragments, then these tool-call deltas.
 QJsonArray toolCallReply(const QJsonArray &deltas, const QJsonArray &chunks = {})
 {
@@ -78,27 +76,15 @@ private slots:
         QTest::addColumn<QJsonArray>("replies");
         QTest::addColumn<QStringList>("fragments");
         QTest::addColumn<QString>("outcome"); // describe()
-
         QTest::newRow("content deltas") << parseArray(R"([{"chunks":["Hel","lo"]}])") << QStringList{"Hel", "lo"} << "none";
         QTest::newRow("stream cut without the end marker") << parseArray(R"([{"chunks":["par","tial"],"cut":true}])")
                                                            << QStringList{"par", "tial"} << "none";
         const QJsonArray lines{
-            "data: {not json",
-            "error: {\"code\":500,\"message\":\"boom\"}",
-            ": keep-alive comment",
-            "event: message",
-            chunkLine("no space").replace("data: ", "data:"),
-            "data: {\"choices\":[]}",
-            chunkLine(""),
-            "data: {\"delta\":{\"content\":\"no choices\"}}",
-            "data: {\"choices\":[{\"finish_reason\":null}]}",
-            "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}",
-            chunkLine("crlf") + "\r",
-            "data:[DONE]",
-            chunkLine("after the unspaced marker"),
-            "data: [DONE]",
-            chunkLine("after the end"),
-        };
+            "data: {not json", "error: {\"code\":500,\"message\":\"boom\"}", ": keep-alive comment", "event: message",
+            chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
+            "data: {\"delta\":{\"content\":\"no choices\"}}", "data: {\"choices\":[{\"finish_reason\":null}]}",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}", chunkLine("crlf") + "\r",
+            "data:[DONE]", chunkLine("after the unspaced marker"), "data: [DONE]", chunkLine("after the end")};
         QTest::newRow("malformed and foreign lines are skipped") << QJsonArray{QJsonObject{{"lines", lines}}}
                                                                  << QStringList{"a", "b", "crlf", "after the unspaced marker"} << "none";
         // Far more than one network read: lines are joined across reads, a cut-off one is skipped.
@@ -151,34 +137,28 @@ private slots:
     void requestBodies()
     {
         FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray(R"([{"whenTools":{"status":400,"body":{"error":{"code":400,"message":"tools not supported","type":"invalid_request_error"}}}},
-                                     {"chunks":["ok"]}])")));
+        QVERIFY(engine.start(parseArray(R"([{"whenTools":{"status":400,"body":{"error":{"code":400,"message":"tools not supported"}}}},
+                                            {"chunks":["ok"]}])")));
         LLMClient client(engine.baseURL());
+        const QJsonArray tools = parseArray(R"([{"type":"function","function":{"name":"open_app","parameters":{"type":"object"}}}])");
         const QList<Message> history{
-            Message::make(Roles::system, "an old system line"),
-            Message::make(Roles::user, ""),
-            Message::make(Roles::assistant, " \n\t\r\n "),
-            Message::make(Roles::user, "  Open the calculator\n"),
+            Message::make(Roles::system, "an old system line"), Message::make(Roles::user, ""),
+            Message::make(Roles::assistant, " \n\t\r\n "), Message::make(Roles::user, "  Open the calculator\n"),
             Message::make(Roles::assistant, "TOOL_CALL: {\"tool\":\"open_app\"}", QList<ToolCall>{ToolCall::make("open_app", {})}),
-            Message::make(Roles::toolResult, "Opened Calculator"),
-        };
-        QCOMPARE(describe(run(client, someTools, history).result), QStringLiteral("LLM 400: tools not supported"));
+            Message::make(Roles::toolResult, "Opened Calculator")};
+        QCOMPARE(describe(run(client, tools, history).result), QStringLiteral("LLM 400: tools not supported"));
         const LLMResult repeat = QCoro::waitFor(client.streamChat({}, QString(), 0.25, 1, {}, {}));
         QCOMPARE(std::get<LLMReply>(repeat).content, QStringLiteral("ok"));
 
         const QList<QJsonObject> bodies = engine.requests();
         QCOMPARE(bodies.size(), 2);
-        const QJsonObject full{
-            {"model", "local"}, {"stream", true}, {"temperature", 0.7}, {"max_tokens", 256}, {"tools", someTools},
-            {"messages", QJsonArray{QJsonObject{{"role", "system"}, {"content", "Be brief."}},
-                                    QJsonObject{{"role", "user"}, {"content", "  Open the calculator\n"}},
-                                    QJsonObject{{"role", "assistant"}, {"content", "TOOL_CALL: {\"tool\":\"open_app\"}"}},
-                                    QJsonObject{{"role", "user"}, {"content", "Opened Calculator"}}}},
-        };
-        QCOMPARE(bodies.at(0), full);
-        const QJsonObject bare{{"model", "local"}, {"stream", true}, {"temperature", 0.25}, {"max_tokens", 1},
-                               {"messages", parseArray(R"([{"role":"system","content":""}])")}};
-        QCOMPARE(bodies.at(1), bare);
+        const auto message = [](const char *role, const char *content) { return QJsonObject{{"role", role}, {"content", content}}; };
+        const QJsonArray messages{message("system", "Be brief."), message("user", "  Open the calculator\n"),
+                                  message("assistant", "TOOL_CALL: {\"tool\":\"open_app\"}"), message("user", "Opened Calculator")};
+        QCOMPARE(bodies.at(0), (QJsonObject{{"model", "local"}, {"stream", true}, {"temperature", 0.7}, {"max_tokens", 256},
+                                            {"tools", tools}, {"messages", messages}}));
+        QCOMPARE(bodies.at(1), (QJsonObject{{"model", "local"}, {"stream", true}, {"temperature", 0.25}, {"max_tokens", 1},
+                                            {"messages", QJsonArray{message("system", "")}}}));
     }
 
     // Qt ends a chunked answer cut by a closed connection like a complete one more often than it
@@ -192,7 +172,8 @@ private slots:
         const Outcome got = run(client);
         QCOMPARE(got.fragments, (QStringList{"a", "b"}));
         const QString outcome = describe(got.result);
-        QVERIFY2(outcome == QStringLiteral("none") || outcome.startsWith(QStringLiteral("Network %1: ").arg(int(QNetworkReply::RemoteHostClosedError))),
+        QVERIFY2(outcome == QLatin1String("none")
+                     || outcome.startsWith(QStringLiteral("Network %1: ").arg(int(QNetworkReply::RemoteHostClosedError))),
                  qPrintable(outcome));
     }
 
@@ -230,20 +211,19 @@ private slots:
         QVERIFY(engine.start(parseArray(R"([{"chunks":["first"],"hold":true},{"chunks":["again"]}])")));
         LLMClient client(engine.baseURL());
         QStringList fragments;
-        const LLMResult result = QCoro::waitFor(client.streamChat(
-            {Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {}, [&](const QString &fragment) {
-                fragments << fragment;
-                if (fromCallback)
-                    client.cancel();
-                else
-                    QTimer::singleShot(50, &client, &LLMClient::cancel);
-            }));
+        const LLMResult result = QCoro::waitFor(client.streamChat({Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {},
+                                                                  [&](const QString &fragment) {
+                                                                      fragments << fragment;
+                                                                      if (fromCallback)
+                                                                          client.cancel();
+                                                                      else
+                                                                          QTimer::singleShot(50, &client, &LLMClient::cancel);
+                                                                  }));
         QCOMPARE(fragments, QStringList{"first"});
         QVERIFY(std::holds_alternative<LLMError>(result) && std::get<LLMError>(result).isCancellation());
-
-        // The client stays usable for the next turn.
+        // The client stays usable for the next turn; with nothing in flight, cancelling is harmless.
         QCOMPARE(std::get<LLMReply>(run(client).result).content, QStringLiteral("again"));
-        client.cancel(); // nothing in flight: harmless
+        client.cancel();
     }
 };
 
