@@ -50,90 +50,71 @@ class TestBrewInstall : public QObject
     Q_OBJECT
 
 private slots:
-    // Install, then uninstall, with Homebrew in different places.
-    void location_data()
+    // An install, then an uninstall, with Homebrew in different places and different output.
+    void installThenUninstall_data()
     {
         QTest::addColumn<QString>("present");
-        QTest::addColumn<int>("used");
+        QTest::addColumn<QByteArray>("pieces"); // one write each: "1 text" on standard output, "2 text" on error
+        QTest::addColumn<QByteArray>("bytes");  // then this many bytes of 64-byte log lines
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
         QTest::addColumn<BrewInstallState>("installed");
         QTest::addColumn<BrewInstallState>("uninstalled");
-        const BrewInstallState idle = BrewInstallState::idle();
-        QTest::newRow("first wins") << "xx-" << 0 << BrewInstallState::succeeded() << idle;
-        QTest::newRow("only the Intel prefix") << "-x-" << 1 << BrewInstallState::succeeded() << idle;
-        QTest::newRow("Linux prefix last") << "--x" << 2 << BrewInstallState::succeeded() << idle;
+        const BrewInstallState succeeded = BrewInstallState::succeeded(), idle = BrewInstallState::idle();
+        QTest::newRow("first wins, both channels")
+            << "xx-" << QByteArray("1 ==> Downloading\\n\n2 Warning: caf\\xc3\\xa9 \\xe2\\x80\\x94 linked\\n\n1 ==> Pouring\\n")
+            << QByteArray() << 0 << QStringLiteral("==> Downloading\nWarning: café — linked\n==> Pouring\n") << succeeded << idle;
+        QTest::newRow("only the Intel prefix, failure keeps the output")
+            << "-x-" << QByteArray("2 Error: no bottle\\n") << QByteArray() << 3 << "Error: no bottle\n"
+            << BrewInstallState::failed(QStringLiteral("brew install failed (exit 3)")) << idle;
+        QTest::newRow("Linux prefix last, character split across pieces is dropped")
+            << "--x" << QByteArray("1 Pouring\\n\n1 caf\\xc3\n1 \\xa9 ready\\n\n1 done\\n") << QByteArray() << 0
+            << "Pouring\ndone\n" << succeeded << idle;
+        QTest::newRow("a megabyte of output") << "x" << QByteArray() << QByteArray("1048576") << 0
+                                              << (QString(63, QLatin1Char('a')) + QLatin1Char('\n')).repeated(16384) << succeeded << idle;
         const BrewInstallState notFound =
             BrewInstallState::failed(QStringLiteral("Homebrew not found — visit brew.sh to install it first."));
-        QTest::newRow("none: uninstall changes nothing") << "---" << -1 << notFound << notFound;
-        QTest::newRow("cannot run") << "f--" << -1
+        QTest::newRow("none: uninstall changes nothing") << "---" << QByteArray() << QByteArray() << 0 << "" << notFound << notFound;
+        QTest::newRow("cannot run") << "f--" << QByteArray() << QByteArray() << 0 << ""
                                     << BrewInstallState::failed(QStringLiteral("execve: Permission denied")) << idle;
     }
 
-    void location()
+    void installThenUninstall()
     {
         QFETCH(QString, present);
-        QFETCH(int, used);
+        QFETCH(QByteArray, pieces);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
         QFETCH(BrewInstallState, installed);
         QFETCH(BrewInstallState, uninstalled);
         EngineFixture fixture;
         placeBrew(fixture, present);
         const QString log = fixture.path(QStringLiteral("brew.log"));
-        const BrewScript script({{"LOG", log.toUtf8()}});
-        ServerManager manager(fixture.environment, nullptr);
-        QCOMPARE(manager.isHomebrewInstalled(), present != QLatin1String("---"));
-
-        QCoro::waitFor(manager.installViaHomebrew());
-        QCOMPARE(manager.brewInstallState(), installed);
-        QCoro::waitFor(manager.uninstallViaHomebrew());
-        QCOMPARE(manager.brewInstallState(), uninstalled);
-        QVERIFY(!manager.isUninstalling());
-        QFile runs(log);
-        runs.open(QIODevice::ReadOnly);
-        const QString brew = fixture.environment.homebrewLocations.value(used);
-        QCOMPARE(QString::fromUtf8(runs.readAll()),
-                 used < 0 ? QString()
-                          : brew + "\tinstall llama.cpp\t/usr/bin:/bin\n" + brew + "\tuninstall llama.cpp\t/usr/bin:/bin\n");
-    }
-
-    void install_data()
-    {
-        QTest::addColumn<QByteArray>("pieces"); // one write each: "1 text" on standard output, "2 text" on error
-        QTest::addColumn<QByteArray>("bytes");  // then this many bytes of 64-byte log lines
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output");
-        QTest::newRow("success, both channels")
-            << QByteArray("1 ==> Downloading\\n\n2 Warning: caf\\xc3\\xa9 \\xe2\\x80\\x94 linked\\n\n1 ==> Pouring\\n")
-            << QByteArray() << 0 << QStringLiteral("==> Downloading\nWarning: café — linked\n==> Pouring\n");
-        QTest::newRow("failure keeps the output") << QByteArray("2 Error: no bottle\\n") << QByteArray() << 3
-                                                  << "Error: no bottle\n";
-        QTest::newRow("character split across pieces is dropped")
-            << QByteArray("1 Pouring\\n\n1 caf\\xc3\n1 \\xa9 ready\\n\n1 done\\n") << QByteArray() << 0 << "Pouring\ndone\n";
-        QTest::newRow("a megabyte of output") << QByteArray() << QByteArray("1048576") << 0
-                                              << (QString(63, QLatin1Char('a')) + QLatin1Char('\n')).repeated(16384);
-    }
-
-    void install()
-    {
-        QFETCH(QByteArray, pieces);
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, exitCode);
-        QFETCH(QString, output);
-        EngineFixture fixture;
-        placeBrew(fixture, QStringLiteral("x"));
-        const BrewScript script({{"PIECES", pieces}, {"BYTES", bytes}, {"EXIT", QByteArray::number(exitCode)},
+        const BrewScript script({{"LOG", log.toUtf8()}, {"PIECES", pieces}, {"BYTES", bytes}, {"EXIT", QByteArray::number(exitCode)},
                                  {"ENGINE", exitCode ? QByteArray() : fixture.environment.engineCandidates.first().toUtf8()}});
         ServerManager manager(fixture.environment, nullptr);
-        QVERIFY(!manager.isEngineInstalled());
+        QCOMPARE(manager.isHomebrewInstalled(), present != QLatin1String("---"));
         QSignalSpy engineChanged(&manager, &ServerManager::engineChanged);
 
         auto install = manager.installViaHomebrew();
-        QCOMPARE(manager.brewInstallState(), BrewInstallState::installing());
+        QCOMPARE(manager.brewInstallState(), present == QLatin1String("---") ? installed : BrewInstallState::installing());
         QCoro::waitFor(std::move(install));
         QVERIFY2(manager.brewOutput() == output, qPrintable(manager.brewOutput().left(200)));
-        QCOMPARE(manager.brewInstallState(), exitCode ? BrewInstallState::failed(QStringLiteral("brew install failed (exit 3)"))
-                                                      : BrewInstallState::succeeded());
+        QCOMPARE(manager.brewInstallState(), installed);
         // Views learn of the new engine from this signal alone.
-        QCOMPARE(manager.isEngineInstalled(), exitCode == 0);
-        QCOMPARE(engineChanged.size(), exitCode == 0 ? 1 : 0);
+        QCOMPARE(engineChanged.size(), installed == BrewInstallState::succeeded() ? 1 : 0);
+        QCOMPARE(manager.isEngineInstalled(), installed == BrewInstallState::succeeded());
+
+        QCoro::waitFor(manager.uninstallViaHomebrew());
+        QCOMPARE(manager.brewInstallState(), uninstalled);
+        QVERIFY(manager.brewOutput().isEmpty() && !manager.isUninstalling() && !manager.isEngineInstalled());
+        QFile runs(log);
+        runs.open(QIODevice::ReadOnly);
+        const QString brew = fixture.environment.homebrewLocations.value(present.indexOf(QLatin1Char('x')));
+        QCOMPARE(QString::fromUtf8(runs.readAll()),
+                 brew.isEmpty() ? QString()
+                                : brew + "\tinstall llama.cpp\t/usr/bin:/bin\n" + brew + "\tuninstall llama.cpp\t/usr/bin:/bin\n");
     }
 
     void uninstallStopsTheEngine_data()

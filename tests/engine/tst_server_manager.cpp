@@ -4,13 +4,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
 #include <qcorotask.h>
 
-Q_DECLARE_METATYPE(std::optional<int>)
-Q_DECLARE_METATYPE(std::optional<QString>)
+#include <csignal>
+
+using RecoveryLadder::Attempt;
+Q_DECLARE_METATYPE(Attempt)
 
 namespace {
 
@@ -31,6 +34,20 @@ qint64 recordedPid(const EngineFixture &fixture)
 bool isAlive(qint64 pid)
 {
     return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty();
+}
+
+// The fake engine's behaviour on each start; one that exits early stays loading until then, so
+// the exit comes before any health answer.
+QJsonObject starts(const QByteArray &json)
+{
+    QJsonArray result;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        QJsonObject start = value.toObject();
+        if (start.contains(QStringLiteral("exitAfterMs")))
+            start.insert(QStringLiteral("loadMs"), 600000);
+        result << start;
+    }
+    return {{"starts", result}};
 }
 
 } // namespace
@@ -79,115 +96,166 @@ private slots:
         QVERIFY(!manager.isStarting() && !manager.isRunning());
     }
 
-    void launch_data()
+    // One start from its first status to its last, retries after early exits included, and the
+    // stop after it.
+    void start_data()
     {
-        QTest::addColumn<std::optional<int>>("gpuLayers");
-        QTest::addColumn<bool>("noMmap");
-        QTest::addColumn<std::optional<int>>("contextSize");
+        QTest::addColumn<Attempt>("settings");
+        QTest::addColumn<QJsonObject>("script");
         QTest::addColumn<bool>("stubBuilt");
-        QTest::addColumn<QString>("launch"); // EngineFixture::launchSummary
-        QTest::addColumn<QString>("starting");
-        QTest::addColumn<QString>("ready");
-        // The engine gets a copy of our environment, whose loader path is "/inherited"; only a
-        // CPU-only start with the library built replaces it.
-        const std::optional<int> none;
-        QTest::newRow("defaults") << none << false << none << true << "8192 lib=/inherited" << "Starting Tiny…" << "Ready — Tiny";
-        QTest::newRow("small context") << none << false << std::optional(2048) << false << "2048 lib=/inherited"
-                                       << "Starting Tiny (ctx 2048)…" << "Ready — Tiny";
-        QTest::newRow("cpu only with the substitute library") << std::optional(0) << false << none << true
-                                                              << "8192 --n-gpu-layers 0 lib=stub" << "Starting Tiny (CPU only)…"
-                                                              << "Ready — Tiny (CPU only)";
-        QTest::newRow("cpu only, no mapping, small context, no library")
-            << std::optional(0) << true << std::optional(2048) << false << "2048 --n-gpu-layers 0 --no-mmap lib=/inherited"
-            << "Starting Tiny (CPU only) (no-mmap) (ctx 2048)…" << "Ready — Tiny (CPU only)";
-        QTest::newRow("explicit gpu layers") << std::optional(33) << false << none << true
-                                             << "8192 --n-gpu-layers 33 lib=/inherited" << "Starting Tiny…" << "Ready — Tiny";
+        QTest::addColumn<QStringList>("statuses"); // first and last exactly, others may come between
+        QTest::addColumn<QString>("error");        // empty: none
+        QTest::addColumn<QStringList>("launches"); // EngineFixture::launchSummary of each
+
+        // Our own loader path is "/inherited"; only a CPU-only start with the substitute library
+        // built replaces it.
+        const QJsonObject quick{{"loadMs", 100}};
+        const QString inherited = QStringLiteral("8192 lib=/inherited");
+        QTest::newRow("defaults") << Attempt{} << quick << true << QStringList{"Starting Tiny…", "Ready — Tiny"} << ""
+                                  << QStringList{inherited};
+        QTest::newRow("small context") << Attempt{std::nullopt, false, 2048} << quick << true
+                                       << QStringList{"Starting Tiny (ctx 2048)…", "Ready — Tiny"} << ""
+                                       << QStringList{"2048 lib=/inherited"};
+        QTest::newRow("cpu only") << Attempt{0, false, std::nullopt} << quick << true
+                                  << QStringList{"Starting Tiny (CPU only)…", "Ready — Tiny (CPU only)"} << ""
+                                  << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("cpu only, no mapping, small context") << Attempt{0, true, 2048} << quick << true
+                                                             << QStringList{"Starting Tiny (CPU only) (no-mmap) (ctx 2048)…", "Ready — Tiny (CPU only)"}
+                                                             << "" << QStringList{"2048 --n-gpu-layers 0 --no-mmap lib=stub"};
+        QTest::newRow("explicit gpu layers") << Attempt{33, false, std::nullopt} << quick << true
+                                             << QStringList{"Starting Tiny…", "Ready — Tiny"} << ""
+                                             << QStringList{"8192 --n-gpu-layers 33 lib=/inherited"};
+        QTest::newRow("ignores terminate when stopped") << Attempt{} << QJsonObject{{"loadMs", 0}, {"ignoreSigterm", true}} << true
+                                                        << QStringList{"Starting Tiny…", "Ready — Tiny"} << "" << QStringList{inherited};
+
+        // Every tenth poll tells how long it has been, the last one (here the 40th) too.
+        const QString loading5 = QStringLiteral("Loading… 5s (large models take up to 60s)");
+        const QStringList timedOut{"Starting Tiny…", loading5, "Loading… 20s (large models take up to 60s)",
+                                   "Timed out — try a smaller model or quantization (Q4_K_M)"};
+        QTest::newRow("answers 503 while loading") << Attempt{} << QJsonObject{{"loadMs", 600}} << true
+                                                   << QStringList{"Starting Tiny…", loading5, "Ready — Tiny"} << ""
+                                                   << QStringList{inherited};
+        QTest::newRow("still loading") << Attempt{} << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}} << true
+                                       << timedOut << "loading tensors" << QStringList{inherited};
+        QTest::newRow("hung before binding") << Attempt{} << QJsonObject{{"hang", true}} << true << timedOut << ""
+                                             << QStringList{inherited};
+        QTest::newRow("hung, ignores terminate") << Attempt{} << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
+                                                 << true << timedOut << "stuck" << QStringList{inherited};
+
+        // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. Of
+        // the error log the last 64 KiB are kept; that cut falls inside a two-byte character,
+        // which is dropped.
+        const QString failed = QStringLiteral("Failed to start — see error below");
+        QTest::newRow("flooded pipes keep the tail of the log")
+            << Attempt{}
+            << QJsonObject{{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", QString(100000, QChar(0xE9)) + "\nlast word\n"},
+                           {"loadMs", 600000}, {"exitAfterMs", 600}, {"exitCode", 1}}
+            << true << QStringList{"Starting Tiny…", loading5, failed}
+            << QString(32762, QChar(0xE9)) + "\nlast word\n[exit 1]" << QStringList{inherited};
+
+        // Early exits: a retry with safer settings, or the report.
+        const QString gpuFailure = QStringLiteral("GPU incompatible — building CPU-only workaround…");
+        const QStringList cpuRetry{inherited, "8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("gpu backend failure retries on the cpu")
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal_init: failed to allocate","exitAfterMs":50,"exitCode":1},{}])") << true
+            << QStringList{"Starting Tiny…", gpuFailure, "Retrying without Metal GPU…", "Starting Tiny (CPU only)…",
+                           "Ready — Tiny (CPU only)"}
+            << "" << cpuRetry;
+        QTest::newRow("backend marker in any case beats a bus error")
+            << Attempt{} << starts(R"([{"stderr":"fatal: GGML_METAL_DEVICE lost","exitAfterMs":50,"signal":"SIGBUS"},{}])") << true
+            << QStringList{"Starting Tiny…", gpuFailure, "Ready — Tiny (CPU only)"} << "" << cpuRetry;
+        QTest::newRow("substitute library not built: cpu retry without it")
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal: error","exitAfterMs":50,"exitCode":1},{}])") << false
+            << QStringList{"Starting Tiny…", "Retrying without Metal GPU…", "Ready — Tiny (CPU only)"} << ""
+            << QStringList{inherited, "8192 --n-gpu-layers 0 lib=/inherited"};
+        QTest::newRow("backend marker on a cpu start is reported")
+            << Attempt{0, false, std::nullopt} << starts(R"([{"stderr":"ggml_metal: no device\n","exitAfterMs":50,"exitCode":1}])")
+            << true << QStringList{"Starting Tiny (CPU only)…", failed} << "ggml_metal: no device\n[exit 1]"
+            << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("segmentation fault is reported")
+            << Attempt{} << starts(R"([{"stderr":"llama_model_load: error","exitAfterMs":50,"signal":"SIGSEGV"}])") << true
+            << QStringList{"Starting Tiny…", failed} << "llama_model_load: error\n[crash signal 11]" << QStringList{inherited};
+        QTest::newRow("exit code of the bus error number is no bus error")
+            << Attempt{} << starts(QStringLiteral(R"([{"exitAfterMs":50,"exitCode":%1}])").arg(SIGBUS).toUtf8()) << true
+            << QStringList{"Starting Tiny…", failed} << QStringLiteral("[exit %1]").arg(SIGBUS) << QStringList{inherited};
+
+        const QString repeatedCrash = QStringLiteral(
+            "This model repeatedly crashed with a memory error (signal 10).\n\nPossible fixes:\n"
+            "• Run 'brew upgrade llama.cpp' in Terminal to update the engine.\n"
+            "• Try a smaller quantization like Q4_K_M or Q3_K_S.\n• The model may be too large for available RAM.");
+        const QString busError = QStringLiteral(R"({"exitAfterMs":50,"signal":"SIGBUS"})");
+        QTest::newRow("bus errors use up the ladder")
+            << Attempt{} << starts(("[" + busError + "]").toUtf8()) << true
+            << QStringList{"Starting Tiny…", "Memory error — retrying with direct file read…", "Starting Tiny (no-mmap)…",
+                           "Memory pressure — retrying with reduced context (2048)…", "Starting Tiny (no-mmap) (ctx 2048)…",
+                           "Failed — model incompatible or too large"}
+            << repeatedCrash << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited"};
+        // The longest chain: the CPU fallback gives the full context back, for memory pressure to
+        // shrink once more.
+        QTest::newRow("five starts")
+            << Attempt{}
+            << starts(QStringLiteral(R"([%1, %1, {"exitAfterMs":50,"stderr":"ggml_metal_init: error","exitCode":1}, %1, %1])")
+                          .arg(busError).toUtf8())
+            << true << QStringList{"Starting Tiny…", "Starting Tiny (CPU only) (no-mmap)…", "Failed — model incompatible or too large"}
+            << repeatedCrash
+            << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited",
+                           "8192 --n-gpu-layers 0 --no-mmap lib=stub", "2048 --n-gpu-layers 0 --no-mmap lib=stub"};
     }
 
-    void launch()
+    void start()
     {
-        QFETCH(std::optional<int>, gpuLayers);
-        QFETCH(bool, noMmap);
-        QFETCH(std::optional<int>, contextSize);
+        QFETCH(Attempt, settings);
+        QFETCH(QJsonObject, script);
         QFETCH(bool, stubBuilt);
-        QFETCH(QString, launch);
-        QFETCH(QString, starting);
-        QFETCH(QString, ready);
+        QFETCH(QStringList, statuses);
+        QFETCH(QString, error);
+        QFETCH(QStringList, launches);
         EngineFixture fixture;
-        fixture.setEngineScript({{"loadMs", 100}});
+        fixture.environment.lastPoll = 40;
+        fixture.environment.compilerPath = QStringLiteral("/bin/false");
+        fixture.setEngineScript(script);
         QDir().mkpath(fixture.environment.metalStubDirectory);
         if (stubBuilt)
             QVERIFY(QFile(fixture.environment.metalStubDirectory + QStringLiteral("/libggml-metal.0.dylib")).open(QIODevice::WriteOnly));
         qputenv("DYLD_LIBRARY_PATH", "/inherited");
         const auto restore = qScopeGuard([] { qunsetenv("DYLD_LIBRARY_PATH"); });
         ServerManager manager(fixture.environment, nullptr);
-        QStringList *statuses = EngineFixture::recordStatuses(manager);
+        QStringList *shown = EngineFixture::recordStatuses(manager);
         bool modelShownBeforeReady = false;
         connect(&manager, &ServerManager::activeModelChanged, &manager,
                 [&] { modelShownBeforeReady = modelShownBeforeReady || !manager.isRunning(); });
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), settings.gpuLayers, std::nullopt,
+                                           settings.noMmap, settings.contextSize));
 
-        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), gpuLayers, std::nullopt, noMmap, contextSize));
-        QCOMPARE(statuses->value(0), starting);
-        QCOMPARE(manager.statusMessage(), ready);
-        QVERIFY(manager.isRunning() && !manager.isStarting() && !modelShownBeforeReady);
-        QCOMPARE(manager.activeModelPath(), std::optional(modelPath));
-        QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Tiny")));
-        const QList<QJsonObject> launches = fixture.launches();
-        QCOMPARE(launches.size(), 1);
-        QCOMPARE(fixture.launchSummary(launches.first(), modelPath), launch);
-    }
-
-    // How a start ends when the engine answers, keeps loading, or dies without being asked.
-    void readiness_data()
-    {
-        QTest::addColumn<QJsonObject>("script");
-        QTest::addColumn<QString>("finalStatus");
-        QTest::addColumn<std::optional<QString>>("expectedError");
-        const QString timedOut = QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)");
-        const std::optional<QString> none;
-        QTest::newRow("answers 503 while loading") << QJsonObject{{"loadMs", 600}} << "Ready — Tiny" << none;
-        QTest::newRow("still loading") << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}} << timedOut
-                                       << std::optional(QStringLiteral("loading tensors"));
-        QTest::newRow("hung before binding") << QJsonObject{{"hang", true}} << timedOut << none;
-        QTest::newRow("ignores terminate") << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
-                                           << timedOut << std::optional(QStringLiteral("stuck"));
-        // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. Of
-        // the error log the last 64 KiB are kept; that cut falls inside a two-byte character,
-        // which is dropped.
-        QTest::newRow("flooded pipes keep the tail of the log")
-            << QJsonObject{{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", QString(100000, QChar(0xE9)) + "\nlast word\n"},
-                           {"loadMs", 600000}, {"exitAfterMs", 600}, {"exitCode", 1}}
-            << "Failed to start — see error below" << std::optional(QString(32762, QChar(0xE9)) + "\nlast word\n[exit 1]");
-    }
-
-    void readiness()
-    {
-        QFETCH(QJsonObject, script);
-        QFETCH(QString, finalStatus);
-        QFETCH(std::optional<QString>, expectedError);
-        EngineFixture fixture;
-        fixture.environment.lastPoll = 40;
-        fixture.setEngineScript(script);
-        ServerManager manager(fixture.environment, nullptr);
-        QStringList *statuses = EngineFixture::recordStatuses(manager);
-        qint64 pid = 0;
-        connect(&manager, &ServerManager::statusMessageChanged, &manager, [&] { pid = pid ? pid : recordedPid(fixture); });
-        startTiny(manager);
-
-        // Every tenth poll tells how long it has been, the last one too.
-        QVERIFY2(statuses->contains(QStringLiteral("Loading… 5s (large models take up to 60s)")), qPrintable(statuses->join('|')));
-        const bool timedOut = finalStatus.startsWith(QStringLiteral("Timed out"));
-        if (timedOut)
-            QCOMPARE(statuses->value(statuses->size() - 2), QStringLiteral("Loading… 20s (large models take up to 60s)"));
-        QCOMPARE(manager.statusMessage(), finalStatus);
+        qsizetype from = 0;
+        for (const QString &expected : statuses)
+            QVERIFY2((from = shown->indexOf(expected, from)) >= 0, qPrintable(expected + " not in order in: " + shown->join('|')));
+        QCOMPARE(shown->first(), statuses.first());
+        QCOMPARE(manager.statusMessage(), statuses.last());
+        const std::optional<QString> expectedError = error.isEmpty() ? std::nullopt : std::optional(error);
         QCOMPARE(manager.lastLaunchError(), expectedError);
-        const bool ready = finalStatus.startsWith(QStringLiteral("Ready"));
-        QVERIFY(manager.isRunning() == ready && !manager.isStarting());
-        QVERIFY(pid > 0);
+        const bool ready = statuses.last().startsWith(QStringLiteral("Ready"));
+        QVERIFY(manager.isRunning() == ready && !manager.isStarting() && !modelShownBeforeReady);
+        QCOMPARE(manager.activeModelPath(), ready ? std::optional(modelPath) : std::nullopt);
+        QCOMPARE(manager.activeModelName(), ready ? std::optional(QStringLiteral("Tiny")) : std::nullopt);
+        QStringList launched;
+        for (const QJsonObject &launch : fixture.launches())
+            launched << fixture.launchSummary(launch, modelPath);
+        QCOMPARE(launched, launches);
         // An engine that did not come up is ended, even when it ignores the polite request.
+        const qint64 pid = fixture.launches().last().value(QStringLiteral("pid")).toInteger();
         QTRY_COMPARE_WITH_TIMEOUT(isAlive(pid), ready, 5000);
-        if (timedOut)
-            QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
+
+        QCoro::waitFor(manager.stopServer());
+        QVERIFY(!isAlive(pid));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
+        QVERIFY(!manager.isRunning() && !manager.isStarting());
+        QCOMPARE(manager.activeModelPath(), std::nullopt);
+        QCOMPARE(manager.activeModelName(), std::nullopt);
+        QCOMPARE(manager.lastLaunchError(), expectedError);
+        QVERIFY(!QCoro::waitFor(manager.checkHealth()));
+        if (!statuses.last().startsWith(QStringLiteral("Failed")))
+            QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
     }
 
     void secondStartIsIgnoredAndRestartStopsFirst()
@@ -212,41 +280,20 @@ private slots:
         QCOMPARE(fixture.launches().size(), 2);
     }
 
-    void stop_data()
+    void stopDuringStartEndsIt()
     {
-        QTest::addColumn<QJsonObject>("script"); // empty: nothing is started
-        QTest::addColumn<bool>("awaitStart");
-        QTest::newRow("nothing running") << QJsonObject() << false;
-        QTest::newRow("serving") << QJsonObject{{"loadMs", 0}} << true;
-        QTest::newRow("ignores terminate") << QJsonObject{{"loadMs", 0}, {"ignoreSigterm", true}} << true;
-        QTest::newRow("still loading") << QJsonObject{{"loadMs", 600000}} << false;
-    }
-
-    void stop()
-    {
-        QFETCH(QJsonObject, script);
-        QFETCH(bool, awaitStart);
         EngineFixture fixture;
-        fixture.setEngineScript(script);
+        fixture.setEngineScript({{"loadMs", 600000}});
         ServerManager manager(fixture.environment, nullptr);
-        if (awaitStart)
-            startTiny(manager);
-        else if (!script.isEmpty())
-            manager.start(modelPath, QStringLiteral("Tiny"));
-        QTRY_COMPARE(recordedPid(fixture) > 0, !script.isEmpty());
+        manager.start(modelPath, QStringLiteral("Tiny"));
+        QTRY_VERIFY(recordedPid(fixture) > 0);
         const qint64 pid = recordedPid(fixture);
-        QCOMPARE(manager.isRunning(), awaitStart);
         QCoro::waitFor(manager.stopServer());
-        QVERIFY(!pid || !isAlive(pid));
-        // A start still waiting must not come back with its own messages.
-        if (!awaitStart)
-            QTest::qWait(20 * fixture.environment.pollIntervalMs);
+        QVERIFY(!isAlive(pid));
+        // The abandoned start must not come back with its own messages.
+        QTest::qWait(20 * fixture.environment.pollIntervalMs);
         QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
-        QVERIFY(!manager.isRunning() && !manager.isStarting());
-        QCOMPARE(manager.activeModelPath(), std::nullopt);
-        QCOMPARE(manager.activeModelName(), std::nullopt);
-        QVERIFY(!QCoro::waitFor(manager.checkHealth()));
-        QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
+        QVERIFY(!manager.isStarting());
     }
 
     void leftoverEngine_data()

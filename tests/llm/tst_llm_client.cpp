@@ -84,6 +84,9 @@ private slots:
             chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
             "data: {\"delta\":{\"content\":\"no choices\"}}", "data: {\"choices\":[{\"finish_reason\":null}]}",
             "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}", chunkLine("crlf") + "\r",
+            "data: [1,2]", "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}},{\"index\":1}]}", // a bad choice spoils its chunk
+            "data: {\"choices\":[{\"delta\":{\"content\":\"y\"}},{\"delta\":{\"content\":5}}]}",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"z\",\"tool_calls\":[{\"index\":\"0\"}]}}]}",
             "data:[DONE]", chunkLine("after the unspaced marker"), "data: [DONE]", chunkLine("after the end")};
         QTest::newRow("malformed and foreign lines are skipped") << QJsonArray{QJsonObject{{"lines", lines}}}
                                                                  << QStringList{"a", "b", "crlf", "after the unspaced marker"} << "none";
