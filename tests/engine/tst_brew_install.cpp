@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcorotask.h>
@@ -10,21 +11,6 @@
 Q_DECLARE_METATYPE(BrewInstallState)
 
 namespace {
-
-// Sets the fake brew's variables for one test and clears them afterwards.
-struct BrewScript
-{
-    explicit BrewScript(const QMap<QByteArray, QByteArray> &variables)
-    {
-        for (auto it = variables.begin(); it != variables.end(); ++it)
-            qputenv("MORLO_FAKE_BREW_" + it.key(), it.value());
-    }
-    ~BrewScript()
-    {
-        for (const char *name : {"LOG", "PIECES", "BYTES", "ENGINE", "EXIT"})
-            qunsetenv(QByteArray("MORLO_FAKE_BREW_") + name);
-    }
-};
 
 // Homebrew locations in the fixture's folder, one per letter: x the fake brew, f a plain file
 // that cannot run, - nothing. The engine candidate is where the fake install puts the engine.
@@ -56,27 +42,28 @@ private slots:
         QTest::addColumn<QString>("present");
         QTest::addColumn<QByteArray>("pieces"); // one write each: "1 text" on standard output, "2 text" on error
         QTest::addColumn<QByteArray>("bytes");  // then this many bytes of 64-byte log lines
-        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("exitCode");      // of both
         QTest::addColumn<QString>("output");
         QTest::addColumn<BrewInstallState>("installed");
-        QTest::addColumn<BrewInstallState>("uninstalled");
-        const BrewInstallState succeeded = BrewInstallState::succeeded(), idle = BrewInstallState::idle();
+        QTest::addColumn<bool>("serving");      // a model is served when the uninstall begins
+        const BrewInstallState succeeded = BrewInstallState::succeeded();
         QTest::newRow("first wins, both channels")
             << "xx-" << QByteArray("1 ==> Downloading\\n\n2 Warning: caf\\xc3\\xa9 \\xe2\\x80\\x94 linked\\n\n1 ==> Pouring\\n")
-            << QByteArray() << 0 << QStringLiteral("==> Downloading\nWarning: café — linked\n==> Pouring\n") << succeeded << idle;
+            << QByteArray() << 0 << QStringLiteral("==> Downloading\nWarning: café — linked\n==> Pouring\n") << succeeded << false;
         QTest::newRow("only the Intel prefix, failure keeps the output")
             << "-x-" << QByteArray("2 Error: no bottle\\n") << QByteArray() << 3 << "Error: no bottle\n"
-            << BrewInstallState::failed(QStringLiteral("brew install failed (exit 3)")) << idle;
+            << BrewInstallState::failed(QStringLiteral("brew install failed (exit 3)")) << false;
         QTest::newRow("Linux prefix last, character split across pieces is dropped")
             << "--x" << QByteArray("1 Pouring\\n\n1 caf\\xc3\n1 \\xa9 ready\\n\n1 done\\n") << QByteArray() << 0
-            << "Pouring\ndone\n" << succeeded << idle;
+            << "Pouring\ndone\n" << succeeded << false;
         QTest::newRow("a megabyte of output") << "x" << QByteArray() << QByteArray("1048576") << 0
-                                              << (QString(63, QLatin1Char('a')) + QLatin1Char('\n')).repeated(16384) << succeeded << idle;
-        const BrewInstallState notFound =
-            BrewInstallState::failed(QStringLiteral("Homebrew not found — visit brew.sh to install it first."));
-        QTest::newRow("none: uninstall changes nothing") << "---" << QByteArray() << QByteArray() << 0 << "" << notFound << notFound;
+                                              << (QString(63, QLatin1Char('a')) + QLatin1Char('\n')).repeated(16384) << succeeded << false;
+        QTest::newRow("uninstall stops the engine first") << "x" << QByteArray() << QByteArray() << 0 << "" << succeeded << true;
+        QTest::newRow("none: uninstall changes nothing")
+            << "---" << QByteArray() << QByteArray() << 0 << ""
+            << BrewInstallState::failed(QStringLiteral("Homebrew not found — visit brew.sh to install it first.")) << false;
         QTest::newRow("cannot run") << "f--" << QByteArray() << QByteArray() << 0 << ""
-                                    << BrewInstallState::failed(QStringLiteral("execve: Permission denied")) << idle;
+                                    << BrewInstallState::failed(QStringLiteral("execve: Permission denied")) << false;
     }
 
     void installThenUninstall()
@@ -87,18 +74,23 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, output);
         QFETCH(BrewInstallState, installed);
-        QFETCH(BrewInstallState, uninstalled);
+        QFETCH(bool, serving);
         EngineFixture fixture;
         placeBrew(fixture, present);
-        const QString log = fixture.path(QStringLiteral("brew.log"));
-        const BrewScript script({{"LOG", log.toUtf8()}, {"PIECES", pieces}, {"BYTES", bytes}, {"EXIT", QByteArray::number(exitCode)},
-                                 {"ENGINE", exitCode ? QByteArray() : fixture.environment.engineCandidates.first().toUtf8()}});
+        const QString log = fixture.path(QStringLiteral("brew.log")), engine = fixture.environment.engineCandidates.first();
+        // The fake brew's script, for this test only.
+        const QMap<QByteArray, QByteArray> variables{{"LOG", log.toUtf8()}, {"PIECES", pieces}, {"BYTES", bytes},
+                                                     {"EXIT", QByteArray::number(exitCode)}, {"ENGINE", exitCode ? QByteArray() : engine.toUtf8()}};
+        for (auto it = variables.begin(); it != variables.end(); ++it)
+            qputenv("MORLO_FAKE_BREW_" + it.key(), it.value());
+        const auto clear = qScopeGuard([&] { for (const QByteArray &name : variables.keys()) qunsetenv("MORLO_FAKE_BREW_" + name); });
         ServerManager manager(fixture.environment, nullptr);
-        QCOMPARE(manager.isHomebrewInstalled(), present != QLatin1String("---"));
+        const bool found = present != QLatin1String("---");
+        QCOMPARE(manager.isHomebrewInstalled(), found);
         QSignalSpy engineChanged(&manager, &ServerManager::engineChanged);
 
         auto install = manager.installViaHomebrew();
-        QCOMPARE(manager.brewInstallState(), present == QLatin1String("---") ? installed : BrewInstallState::installing());
+        QCOMPARE(manager.brewInstallState(), found ? BrewInstallState::installing() : installed);
         QCoro::waitFor(std::move(install));
         QVERIFY2(manager.brewOutput() == output, qPrintable(manager.brewOutput().left(200)));
         QCOMPARE(manager.brewInstallState(), installed);
@@ -106,51 +98,29 @@ private slots:
         QCOMPARE(engineChanged.size(), installed == BrewInstallState::succeeded() ? 1 : 0);
         QCOMPARE(manager.isEngineInstalled(), installed == BrewInstallState::succeeded());
 
+        QStringList events;
+        if (serving) {
+            // What the install put there is replaced by the fake engine, so a model can be served.
+            QVERIFY(QFile::remove(engine) && QFile::copy(EngineFixture::fakeEngine(), engine));
+            fixture.setEngineScript({{"loadMs", 0}});
+            QCoro::waitFor(manager.startServer(QStringLiteral("/models/tiny.gguf"), QStringLiteral("Tiny")));
+            QVERIFY(manager.isRunning());
+            connect(&manager, &ServerManager::statusMessageChanged, &manager,
+                    [&] { events << QStringLiteral("status ") + manager.statusMessage(); });
+        }
+        connect(&manager, &ServerManager::isUninstallingChanged, &manager,
+                [&] { events << QStringLiteral("uninstalling %1").arg(manager.isUninstalling()); });
         QCoro::waitFor(manager.uninstallViaHomebrew());
-        QCOMPARE(manager.brewInstallState(), uninstalled);
-        QVERIFY(manager.brewOutput().isEmpty() && !manager.isUninstalling() && !manager.isEngineInstalled());
+        QCOMPARE(events, (serving ? QStringList{"status No model loaded"} : QStringList())
+                             + (found ? QStringList{"uninstalling 1", "uninstalling 0"} : QStringList()));
+        QCOMPARE(manager.brewInstallState(), found ? BrewInstallState::idle() : installed);
+        QVERIFY(manager.brewOutput().isEmpty() && !manager.isEngineInstalled() && !QCoro::waitFor(manager.checkHealth()));
         QFile runs(log);
         runs.open(QIODevice::ReadOnly);
         const QString brew = fixture.environment.homebrewLocations.value(present.indexOf(QLatin1Char('x')));
         QCOMPARE(QString::fromUtf8(runs.readAll()),
                  brew.isEmpty() ? QString()
                                 : brew + "\tinstall llama.cpp\t/usr/bin:/bin\n" + brew + "\tuninstall llama.cpp\t/usr/bin:/bin\n");
-    }
-
-    void uninstallStopsTheEngine_data()
-    {
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("uninstall succeeds") << 0;
-        QTest::newRow("uninstall fails") << 5;
-    }
-
-    void uninstallStopsTheEngine()
-    {
-        QFETCH(int, exitCode);
-        EngineFixture fixture;
-        placeBrew(fixture, QStringLiteral("x"));
-        const QString engine = fixture.environment.engineCandidates.first();
-        fixture.setEngineScript({{"loadMs", 0}});
-        const BrewScript script({{"EXIT", QByteArray::number(exitCode)}, {"ENGINE", engine.toUtf8()}, {"PIECES", "1 leftover\\n"}});
-        ServerManager manager(fixture.environment, nullptr);
-        QCoro::waitFor(manager.installViaHomebrew());
-        QCOMPARE(manager.brewOutput(), QStringLiteral("leftover\n"));
-        // What the install put there is replaced by the fake engine, so a model can be served.
-        QVERIFY(QFile::remove(engine) && QFile::copy(EngineFixture::fakeEngine(), engine));
-        QCoro::waitFor(manager.startServer(QStringLiteral("/models/tiny.gguf"), QStringLiteral("Tiny")));
-        QVERIFY(manager.isRunning());
-
-        QStringList events;
-        connect(&manager, &ServerManager::statusMessageChanged, &manager,
-                [&] { events << QStringLiteral("status ") + manager.statusMessage(); });
-        connect(&manager, &ServerManager::isUninstallingChanged, &manager,
-                [&] { events << QStringLiteral("uninstalling %1").arg(manager.isUninstalling()); });
-        QCoro::waitFor(manager.uninstallViaHomebrew());
-        QCOMPARE(events, (QStringList{"status No model loaded", "uninstalling 1", "uninstalling 0"}));
-        QVERIFY(!QCoro::waitFor(manager.checkHealth()));
-        QCOMPARE(manager.brewInstallState(), BrewInstallState::idle());
-        QCOMPARE(manager.brewOutput(), QString());
-        QVERIFY(!manager.isEngineInstalled());
     }
 };
 

@@ -24,27 +24,23 @@ void startTiny(ServerManager &manager)
     QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
 }
 
-qint64 recordedPid(const EngineFixture &fixture)
-{
-    QFile file(fixture.environment.enginePidFile);
-    return file.open(QIODevice::ReadOnly) ? file.readLine().trimmed().toLongLong() : 0;
-}
-
 // Ended processes (zombies included) no longer show their executable.
 bool isAlive(qint64 pid)
 {
     return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty();
 }
 
-// The fake engine's behaviour on each start; one that exits early stays loading until then, so
-// the exit comes before any health answer.
+// The fake engine's behaviour on each start. One that ends by itself does so shortly after the
+// launch and stays loading until then, so the exit comes before any health answer.
 QJsonObject starts(const QByteArray &json)
 {
     QJsonArray result;
     for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
         QJsonObject start = value.toObject();
-        if (start.contains(QStringLiteral("exitAfterMs")))
+        if (start.contains(QStringLiteral("exitCode")) || start.contains(QStringLiteral("signal"))) {
+            start.insert(QStringLiteral("exitAfterMs"), 50);
             start.insert(QStringLiteral("loadMs"), 600000);
+        }
         result << start;
     }
     return {{"starts", result}};
@@ -110,35 +106,30 @@ private slots:
         // Our own loader path is "/inherited"; only a CPU-only start with the substitute library
         // built replaces it.
         const QJsonObject quick{{"loadMs", 100}};
-        const QString inherited = QStringLiteral("8192 lib=/inherited");
-        QTest::newRow("defaults") << Attempt{} << quick << true << QStringList{"Starting Tiny…", "Ready — Tiny"} << ""
-                                  << QStringList{inherited};
+        const QString inherited = QStringLiteral("8192 lib=/inherited"), tiny = QStringLiteral("Starting Tiny…");
+        const QStringList ready{tiny, "Ready — Tiny"}, cpuReady{"Starting Tiny (CPU only)…", "Ready — Tiny (CPU only)"};
+        QTest::newRow("defaults") << Attempt{} << quick << true << ready << "" << QStringList{inherited};
         QTest::newRow("small context") << Attempt{std::nullopt, false, 2048} << quick << true
-                                       << QStringList{"Starting Tiny (ctx 2048)…", "Ready — Tiny"} << ""
-                                       << QStringList{"2048 lib=/inherited"};
-        QTest::newRow("cpu only") << Attempt{0, false, std::nullopt} << quick << true
-                                  << QStringList{"Starting Tiny (CPU only)…", "Ready — Tiny (CPU only)"} << ""
+                                       << QStringList{"Starting Tiny (ctx 2048)…", "Ready — Tiny"} << "" << QStringList{"2048 lib=/inherited"};
+        QTest::newRow("cpu only") << Attempt{0, false, std::nullopt} << quick << true << cpuReady << ""
                                   << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
-        QTest::newRow("cpu only, no mapping, small context") << Attempt{0, true, 2048} << quick << true
-                                                             << QStringList{"Starting Tiny (CPU only) (no-mmap) (ctx 2048)…", "Ready — Tiny (CPU only)"}
-                                                             << "" << QStringList{"2048 --n-gpu-layers 0 --no-mmap lib=stub"};
-        QTest::newRow("explicit gpu layers") << Attempt{33, false, std::nullopt} << quick << true
-                                             << QStringList{"Starting Tiny…", "Ready — Tiny"} << ""
+        QTest::newRow("cpu only, no mapping, small context")
+            << Attempt{0, true, 2048} << quick << true << QStringList{"Starting Tiny (CPU only) (no-mmap) (ctx 2048)…", cpuReady.last()}
+            << "" << QStringList{"2048 --n-gpu-layers 0 --no-mmap lib=stub"};
+        QTest::newRow("explicit gpu layers") << Attempt{33, false, std::nullopt} << quick << true << ready << ""
                                              << QStringList{"8192 --n-gpu-layers 33 lib=/inherited"};
-        QTest::newRow("ignores terminate when stopped") << Attempt{} << QJsonObject{{"loadMs", 0}, {"ignoreSigterm", true}} << true
-                                                        << QStringList{"Starting Tiny…", "Ready — Tiny"} << "" << QStringList{inherited};
+        QTest::newRow("ignores terminate when stopped") << Attempt{} << QJsonObject{{"ignoreSigterm", true}} << true << ready << ""
+                                                        << QStringList{inherited};
 
         // Every tenth poll tells how long it has been, the last one (here the 40th) too.
         const QString loading5 = QStringLiteral("Loading… 5s (large models take up to 60s)");
-        const QStringList timedOut{"Starting Tiny…", loading5, "Loading… 20s (large models take up to 60s)",
+        const QStringList timedOut{tiny, loading5, "Loading… 20s (large models take up to 60s)",
                                    "Timed out — try a smaller model or quantization (Q4_K_M)"};
         QTest::newRow("answers 503 while loading") << Attempt{} << QJsonObject{{"loadMs", 600}} << true
-                                                   << QStringList{"Starting Tiny…", loading5, "Ready — Tiny"} << ""
-                                                   << QStringList{inherited};
+                                                   << QStringList{tiny, loading5, "Ready — Tiny"} << "" << QStringList{inherited};
         QTest::newRow("still loading") << Attempt{} << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}} << true
                                        << timedOut << "loading tensors" << QStringList{inherited};
-        QTest::newRow("hung before binding") << Attempt{} << QJsonObject{{"hang", true}} << true << timedOut << ""
-                                             << QStringList{inherited};
+        QTest::newRow("hung before binding") << Attempt{} << QJsonObject{{"hang", true}} << true << timedOut << "" << QStringList{inherited};
         QTest::newRow("hung, ignores terminate") << Attempt{} << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
                                                  << true << timedOut << "stuck" << QStringList{inherited};
 
@@ -147,57 +138,48 @@ private slots:
         // which is dropped.
         const QString failed = QStringLiteral("Failed to start — see error below");
         QTest::newRow("flooded pipes keep the tail of the log")
-            << Attempt{}
-            << QJsonObject{{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", QString(100000, QChar(0xE9)) + "\nlast word\n"},
-                           {"loadMs", 600000}, {"exitAfterMs", 600}, {"exitCode", 1}}
-            << true << QStringList{"Starting Tiny…", loading5, failed}
-            << QString(32762, QChar(0xE9)) + "\nlast word\n[exit 1]" << QStringList{inherited};
+            << Attempt{} << QJsonObject{{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", QString(100000, QChar(0xE9)) + "\nlast word\n"},
+                                        {"loadMs", 600000}, {"exitAfterMs", 600}, {"exitCode", 1}}
+            << true << QStringList{tiny, loading5, failed} << QString(32762, QChar(0xE9)) + "\nlast word\n[exit 1]" << QStringList{inherited};
 
         // Early exits: a retry with safer settings, or the report.
         const QString gpuFailure = QStringLiteral("GPU incompatible — building CPU-only workaround…");
         const QStringList cpuRetry{inherited, "8192 --n-gpu-layers 0 lib=stub"};
         QTest::newRow("gpu backend failure retries on the cpu")
-            << Attempt{} << starts(R"([{"stderr":"ggml_metal_init: failed to allocate","exitAfterMs":50,"exitCode":1},{}])") << true
-            << QStringList{"Starting Tiny…", gpuFailure, "Retrying without Metal GPU…", "Starting Tiny (CPU only)…",
-                           "Ready — Tiny (CPU only)"}
-            << "" << cpuRetry;
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal_init: failed to allocate","exitCode":1},{}])") << true
+            << QStringList{tiny, gpuFailure, "Retrying without Metal GPU…", cpuReady.first(), cpuReady.last()} << "" << cpuRetry;
         QTest::newRow("backend marker in any case beats a bus error")
-            << Attempt{} << starts(R"([{"stderr":"fatal: GGML_METAL_DEVICE lost","exitAfterMs":50,"signal":"SIGBUS"},{}])") << true
-            << QStringList{"Starting Tiny…", gpuFailure, "Ready — Tiny (CPU only)"} << "" << cpuRetry;
+            << Attempt{} << starts(R"([{"stderr":"fatal: GGML_METAL_DEVICE lost","signal":"SIGBUS"},{}])") << true
+            << QStringList{tiny, gpuFailure, cpuReady.last()} << "" << cpuRetry;
         QTest::newRow("substitute library not built: cpu retry without it")
-            << Attempt{} << starts(R"([{"stderr":"ggml_metal: error","exitAfterMs":50,"exitCode":1},{}])") << false
-            << QStringList{"Starting Tiny…", "Retrying without Metal GPU…", "Ready — Tiny (CPU only)"} << ""
-            << QStringList{inherited, "8192 --n-gpu-layers 0 lib=/inherited"};
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal: error","exitCode":1},{}])") << false
+            << QStringList{tiny, "Retrying without Metal GPU…", cpuReady.last()} << "" << QStringList{inherited, "8192 --n-gpu-layers 0 lib=/inherited"};
         QTest::newRow("backend marker on a cpu start is reported")
-            << Attempt{0, false, std::nullopt} << starts(R"([{"stderr":"ggml_metal: no device\n","exitAfterMs":50,"exitCode":1}])")
-            << true << QStringList{"Starting Tiny (CPU only)…", failed} << "ggml_metal: no device\n[exit 1]"
-            << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
+            << Attempt{0, false, std::nullopt} << starts(R"([{"stderr":"ggml_metal: no device\n","exitCode":1}])") << true
+            << QStringList{cpuReady.first(), failed} << "ggml_metal: no device\n[exit 1]" << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
         QTest::newRow("segmentation fault is reported")
-            << Attempt{} << starts(R"([{"stderr":"llama_model_load: error","exitAfterMs":50,"signal":"SIGSEGV"}])") << true
-            << QStringList{"Starting Tiny…", failed} << "llama_model_load: error\n[crash signal 11]" << QStringList{inherited};
+            << Attempt{} << starts(R"([{"stderr":"llama_model_load: error","signal":"SIGSEGV"}])") << true
+            << QStringList{tiny, failed} << "llama_model_load: error\n[crash signal 11]" << QStringList{inherited};
         QTest::newRow("exit code of the bus error number is no bus error")
-            << Attempt{} << starts(QStringLiteral(R"([{"exitAfterMs":50,"exitCode":%1}])").arg(SIGBUS).toUtf8()) << true
-            << QStringList{"Starting Tiny…", failed} << QStringLiteral("[exit %1]").arg(SIGBUS) << QStringList{inherited};
+            << Attempt{} << starts(QStringLiteral(R"([{"exitCode":%1}])").arg(SIGBUS).toUtf8()) << true
+            << QStringList{tiny, failed} << QStringLiteral("[exit %1]").arg(SIGBUS) << QStringList{inherited};
 
         const QString repeatedCrash = QStringLiteral(
             "This model repeatedly crashed with a memory error (signal 10).\n\nPossible fixes:\n"
             "• Run 'brew upgrade llama.cpp' in Terminal to update the engine.\n"
             "• Try a smaller quantization like Q4_K_M or Q3_K_S.\n• The model may be too large for available RAM.");
-        const QString busError = QStringLiteral(R"({"exitAfterMs":50,"signal":"SIGBUS"})");
+        const QString modelFailed = QStringLiteral("Failed — model incompatible or too large");
         QTest::newRow("bus errors use up the ladder")
-            << Attempt{} << starts(("[" + busError + "]").toUtf8()) << true
-            << QStringList{"Starting Tiny…", "Memory error — retrying with direct file read…", "Starting Tiny (no-mmap)…",
-                           "Memory pressure — retrying with reduced context (2048)…", "Starting Tiny (no-mmap) (ctx 2048)…",
-                           "Failed — model incompatible or too large"}
+            << Attempt{} << starts(R"([{"signal":"SIGBUS"}])") << true
+            << QStringList{tiny, "Memory error — retrying with direct file read…", "Starting Tiny (no-mmap)…",
+                           "Memory pressure — retrying with reduced context (2048)…", "Starting Tiny (no-mmap) (ctx 2048)…", modelFailed}
             << repeatedCrash << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited"};
         // The longest chain: the CPU fallback gives the full context back, for memory pressure to
         // shrink once more.
         QTest::newRow("five starts")
-            << Attempt{}
-            << starts(QStringLiteral(R"([%1, %1, {"exitAfterMs":50,"stderr":"ggml_metal_init: error","exitCode":1}, %1, %1])")
-                          .arg(busError).toUtf8())
-            << true << QStringList{"Starting Tiny…", "Starting Tiny (CPU only) (no-mmap)…", "Failed — model incompatible or too large"}
-            << repeatedCrash
+            << Attempt{} << starts(R"([{"signal":"SIGBUS"}, {"signal":"SIGBUS"}, {"stderr":"ggml_metal_init: error","exitCode":1},
+                                      {"signal":"SIGBUS"}, {"signal":"SIGBUS"}])")
+            << true << QStringList{tiny, "Starting Tiny (CPU only) (no-mmap)…", modelFailed} << repeatedCrash
             << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited",
                            "8192 --n-gpu-layers 0 --no-mmap lib=stub", "2048 --n-gpu-layers 0 --no-mmap lib=stub"};
     }
@@ -249,19 +231,20 @@ private slots:
         QCoro::waitFor(manager.stopServer());
         QVERIFY(!isAlive(pid));
         QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
-        QVERIFY(!manager.isRunning() && !manager.isStarting());
-        QCOMPARE(manager.activeModelPath(), std::nullopt);
-        QCOMPARE(manager.activeModelName(), std::nullopt);
+        QVERIFY(!manager.isRunning() && !manager.isStarting() && !manager.activeModelPath() && !manager.activeModelName());
         QCOMPARE(manager.lastLaunchError(), expectedError);
         QVERIFY(!QCoro::waitFor(manager.checkHealth()));
         if (!statuses.last().startsWith(QStringLiteral("Failed")))
             QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
     }
 
-    void secondStartIsIgnoredAndRestartStopsFirst()
+    // A start while one is under way is ignored; one while a model is served stops it first; a
+    // stop while one is under way ends it for good.
+    void overlappingCalls()
     {
         EngineFixture fixture;
-        fixture.setEngineScript({{"loadMs", 200}});
+        fixture.setEngineScript(QJsonObject{{"starts", QJsonArray{QJsonObject{{"loadMs", 200}}, QJsonObject(),
+                                                                  QJsonObject{{"loadMs", 600000}}}}});
         ServerManager manager(fixture.environment, nullptr);
         const QString other = QStringLiteral("/models/other.gguf");
         auto first = manager.startServer(modelPath, QStringLiteral("Tiny"));
@@ -277,17 +260,10 @@ private slots:
         QCOMPARE(statuses->mid(0, 2), (QStringList{"No model loaded", "Starting Other…"}));
         QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Other"));
         QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Other")));
-        QCOMPARE(fixture.launches().size(), 2);
-    }
 
-    void stopDuringStartEndsIt()
-    {
-        EngineFixture fixture;
-        fixture.setEngineScript({{"loadMs", 600000}});
-        ServerManager manager(fixture.environment, nullptr);
         manager.start(modelPath, QStringLiteral("Tiny"));
-        QTRY_VERIFY(recordedPid(fixture) > 0);
-        const qint64 pid = recordedPid(fixture);
+        QTRY_COMPARE(fixture.launches().size(), 3);
+        const qint64 pid = fixture.launches().last().value(QStringLiteral("pid")).toInteger();
         QCoro::waitFor(manager.stopServer());
         QVERIFY(!isAlive(pid));
         // The abandoned start must not come back with its own messages.

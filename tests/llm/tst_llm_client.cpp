@@ -214,14 +214,11 @@ private slots:
         QVERIFY(engine.start(parseArray(R"([{"chunks":["first"],"hold":true},{"chunks":["again"]}])")));
         LLMClient client(engine.baseURL());
         QStringList fragments;
-        const LLMResult result = QCoro::waitFor(client.streamChat({Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {},
-                                                                  [&](const QString &fragment) {
-                                                                      fragments << fragment;
-                                                                      if (fromCallback)
-                                                                          client.cancel();
-                                                                      else
-                                                                          QTimer::singleShot(50, &client, &LLMClient::cancel);
-                                                                  }));
+        const auto onToken = [&](const QString &fragment) {
+            fragments << fragment;
+            fromCallback ? client.cancel() : QTimer::singleShot(50, &client, &LLMClient::cancel);
+        };
+        const LLMResult result = QCoro::waitFor(client.streamChat({Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {}, onToken));
         QCOMPARE(fragments, QStringList{"first"});
         QVERIFY(std::holds_alternative<LLMError>(result) && std::get<LLMError>(result).isCancellation());
         // The client stays usable for the next turn; with nothing in flight, cancelling is harmless.
