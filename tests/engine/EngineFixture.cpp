@@ -93,10 +93,8 @@ QString EngineFixture::libraryPath(const QJsonObject &launch)
 QString EngineFixture::launchSummary(const QJsonObject &launch, const QString &model) const
 {
     const QStringList argv = arguments(launch);
-    const QStringList fixed{QStringLiteral("--model"), model, QStringLiteral("--ctx-size"), argv.value(3),
-                            QStringLiteral("--port"), QString::number(environment.port),
-                            QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                            QStringLiteral("--n-predict"), QStringLiteral("-1")};
+    const QStringList fixed{"--model", model, "--ctx-size", argv.value(3), "--port", QString::number(environment.port),
+                            "--host", "127.0.0.1", "--n-predict", "-1"};
     QStringList summary = argv.mid(0, fixed.size()) == fixed ? argv.mid(3, 1) + argv.mid(fixed.size()) : argv;
     const QString library = libraryPath(launch);
     if (!library.isEmpty())

@@ -10,27 +10,6 @@
 
 Q_DECLARE_METATYPE(BrewInstallState)
 
-namespace {
-
-// Homebrew locations in the fixture's folder, one per letter: x the fake brew, f a plain file
-// that cannot run, - nothing. The engine candidate is where the fake install puts the engine.
-void placeBrew(EngineFixture &fixture, const QString &present)
-{
-    fixture.environment.homebrewLocations.clear();
-    fixture.environment.engineCandidates = {fixture.path(QStringLiteral("bin/llama-server"))};
-    for (int i = 0; i < present.size(); ++i) {
-        const QString location = fixture.path(QStringLiteral("prefix%1/brew").arg(i));
-        fixture.environment.homebrewLocations << location;
-        QDir().mkpath(QFileInfo(location).absolutePath());
-        if (present.at(i) == QLatin1Char('x'))
-            QFile::link(EngineFixture::fakeBrew(), location);
-        else if (present.at(i) == QLatin1Char('f'))
-            QFile(location).open(QIODevice::WriteOnly);
-    }
-}
-
-} // namespace
-
 class TestBrewInstall : public QObject
 {
     Q_OBJECT
@@ -75,9 +54,21 @@ private slots:
         QFETCH(QString, output);
         QFETCH(BrewInstallState, installed);
         QFETCH(bool, serving);
+        // Homebrew locations in our folder, one per letter: x the fake brew, f a plain file that
+        // cannot run, - nothing. The fake install puts the engine at the one engine candidate.
         EngineFixture fixture;
-        placeBrew(fixture, present);
-        const QString log = fixture.path(QStringLiteral("brew.log")), engine = fixture.environment.engineCandidates.first();
+        const QString log = fixture.path(QStringLiteral("brew.log")), engine = fixture.path(QStringLiteral("bin/llama-server"));
+        fixture.environment.engineCandidates = {engine};
+        QStringList &locations = fixture.environment.homebrewLocations;
+        locations.clear();
+        for (int i = 0; i < present.size(); ++i) {
+            locations << fixture.path(QStringLiteral("prefix%1/brew").arg(i));
+            QDir().mkpath(QFileInfo(locations.last()).absolutePath());
+            if (present.at(i) == QLatin1Char('x'))
+                QFile::link(EngineFixture::fakeBrew(), locations.last());
+            else if (present.at(i) == QLatin1Char('f'))
+                QFile(locations.last()).open(QIODevice::WriteOnly);
+        }
         // The fake brew's script, for this test only.
         const QMap<QByteArray, QByteArray> variables{{"LOG", log.toUtf8()}, {"PIECES", pieces}, {"BYTES", bytes},
                                                      {"EXIT", QByteArray::number(exitCode)}, {"ENGINE", exitCode ? QByteArray() : engine.toUtf8()}};
@@ -117,7 +108,7 @@ private slots:
         QVERIFY(manager.brewOutput().isEmpty() && !manager.isEngineInstalled() && !QCoro::waitFor(manager.checkHealth()));
         QFile runs(log);
         runs.open(QIODevice::ReadOnly);
-        const QString brew = fixture.environment.homebrewLocations.value(present.indexOf(QLatin1Char('x')));
+        const QString brew = locations.value(present.indexOf(QLatin1Char('x')));
         QCOMPARE(QString::fromUtf8(runs.readAll()),
                  brew.isEmpty() ? QString()
                                 : brew + "\tinstall llama.cpp\t/usr/bin:/bin\n" + brew + "\tuninstall llama.cpp\t/usr/bin:/bin\n");

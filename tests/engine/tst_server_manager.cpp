@@ -19,11 +19,6 @@ namespace {
 
 const QString modelPath = QStringLiteral("/models/tiny.gguf");
 
-void startTiny(ServerManager &manager)
-{
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-}
-
 // Ended processes (zombies included) no longer show their executable.
 bool isAlive(qint64 pid)
 {
@@ -81,7 +76,7 @@ private slots:
         QCOMPARE(manager.engineExecutablePath(), expected < 0 ? std::nullopt : std::optional(candidates.value(expected)));
         if (expected >= 0)
             return;
-        startTiny(manager);
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
         QCOMPARE(manager.statusMessage(), QStringLiteral("AI engine not found — install llama.cpp via Homebrew in Settings"));
         QVERIFY(!manager.isStarting());
         QVERIFY(fixture.launches().isEmpty());
@@ -235,7 +230,7 @@ private slots:
         QCOMPARE(manager.lastLaunchError(), expectedError);
         QVERIFY(!QCoro::waitFor(manager.checkHealth()));
         if (!statuses.last().startsWith(QStringLiteral("Failed")))
-            QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
+            QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
     }
 
     // A start while one is under way is ignored; one while a model is served stops it first; a
@@ -300,7 +295,7 @@ private slots:
         record.write(QByteArray::number(pid) + '\n' + EngineFixture::fakeEngine().toUtf8() + '\n');
         record.close();
 
-        startTiny(manager);
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
         QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
         QCOMPARE(isAlive(pid), !leftoverIsEngine);
     }

@@ -28,11 +28,7 @@ QJsonArray toolCallReply(const QJsonArray &deltas, const QJsonArray &chunks = {}
     return {QJsonObject{{"chunks", chunks}, {"toolCalls", deltas}}};
 }
 
-struct Outcome
-{
-    LLMResult result;
-    QStringList fragments;
-};
+struct Outcome { LLMResult result; QStringList fragments; };
 
 Outcome run(LLMClient &client, const QJsonArray &tools = {}, const QList<Message> &history = {Message::make(Roles::user, "Hi")})
 {
