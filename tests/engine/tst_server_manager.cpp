@@ -191,9 +191,8 @@ private slots:
         fixture.environment.lastPoll = 40;
         fixture.environment.compilerPath = QStringLiteral("/bin/false");
         fixture.setEngineScript(script);
-        QDir().mkpath(fixture.environment.metalStubDirectory);
-        if (stubBuilt)
-            QVERIFY(QFile(fixture.environment.metalStubDirectory + QStringLiteral("/libggml-metal.0.dylib")).open(QIODevice::WriteOnly));
+        const QString stub = fixture.environment.metalStubDirectory;
+        QVERIFY(!stubBuilt || (QDir().mkpath(stub) && QFile(stub + QStringLiteral("/libggml-metal.0.dylib")).open(QIODevice::WriteOnly)));
         qputenv("DYLD_LIBRARY_PATH", "/inherited");
         const auto restore = qScopeGuard([] { qunsetenv("DYLD_LIBRARY_PATH"); });
         ServerManager manager(fixture.environment, nullptr);
@@ -238,8 +237,7 @@ private slots:
     void overlappingCalls()
     {
         EngineFixture fixture;
-        fixture.setEngineScript(QJsonObject{{"starts", QJsonArray{QJsonObject{{"loadMs", 200}}, QJsonObject(),
-                                                                  QJsonObject{{"loadMs", 600000}}}}});
+        fixture.setEngineScript(starts(R"([{"loadMs":200}, {}, {"loadMs":600000}])"));
         ServerManager manager(fixture.environment, nullptr);
         const QString other = QStringLiteral("/models/other.gguf");
         auto first = manager.startServer(modelPath, QStringLiteral("Tiny"));
@@ -282,17 +280,14 @@ private slots:
         fixture.setEngineScript({{"loadMs", 0}});
         ServerManager manager(fixture.environment, nullptr);
         QProcess leftover;
-        if (leftoverIsEngine)
-            leftover.start(EngineFixture::fakeEngine(), {"--port", QString::number(fixture.environment.port)});
-        else
-            leftover.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+        leftover.start(leftoverIsEngine ? EngineFixture::fakeEngine() : QStringLiteral("/bin/sleep"),
+                       leftoverIsEngine ? QStringList{"--port", QString::number(fixture.environment.port)} : QStringList{"30"});
         QVERIFY(leftover.waitForStarted());
         const qint64 pid = leftover.processId();
         const auto end = qScopeGuard([&] { leftover.kill(); leftover.waitForFinished(); });
         QTRY_COMPARE(QCoro::waitFor(manager.checkHealth()), leftoverIsEngine);
         QFile record(fixture.environment.enginePidFile);
-        QVERIFY(record.open(QIODevice::WriteOnly));
-        record.write(QByteArray::number(pid) + '\n' + EngineFixture::fakeEngine().toUtf8() + '\n');
+        QVERIFY(record.open(QIODevice::WriteOnly) && record.write(QByteArray::number(pid) + '\n' + EngineFixture::fakeEngine().toUtf8()) > 0);
         record.close();
 
         QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
