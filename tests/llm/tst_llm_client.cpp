@@ -126,7 +126,7 @@ private slots:
         LLMClient client(engine.baseURL());
         const Outcome got = run(client);
         QCOMPARE(describe(got.result), outcome);
-        QVERIFY(got.fragments == fragments);
+        QVERIFY2(got.fragments == fragments, qPrintable(got.fragments.join('|').left(300)));
         if (const auto *reply = std::get_if<LLMReply>(&got.result))
             QVERIFY(reply->content == fragments.join(QString()));
     }
