@@ -90,6 +90,18 @@ QString EngineFixture::libraryPath(const QJsonObject &launch)
     return launch.value(QStringLiteral("env")).toObject().value(QStringLiteral("DYLD_LIBRARY_PATH")).toString();
 }
 
+QString EngineFixture::launchSummary(const QJsonObject &launch, const QString &model) const
+{
+    const QStringList argv = arguments(launch);
+    const QStringList fixed{"--model", model, "--ctx-size", argv.value(3), "--port", QString::number(environment.port),
+                            "--host", "127.0.0.1", "--n-predict", "-1"};
+    QStringList summary = argv.mid(0, fixed.size()) == fixed ? argv.mid(3, 1) + argv.mid(fixed.size()) : argv;
+    const QString library = libraryPath(launch);
+    if (!library.isEmpty())
+        summary << QStringLiteral("lib=") + (library == environment.metalStubDirectory ? QStringLiteral("stub") : library);
+    return summary.join(QLatin1Char(' '));
+}
+
 QStringList *EngineFixture::recordStatuses(ServerManager &manager)
 {
     auto *statuses = new QStringList;

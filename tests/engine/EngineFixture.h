@@ -29,6 +29,10 @@ public:
     // The command line of one launch, without the program name.
     static QStringList arguments(const QJsonObject &launch);
     static QString libraryPath(const QJsonObject &launch);
+    // One launch of `model` in short: the context size, the arguments after the fixed ones, and
+    // "lib=stub" or "lib=<path>" when the loader path is set. A launch whose fixed arguments
+    // (model, port, host, no token limit) differ is given whole instead.
+    QString launchSummary(const QJsonObject &launch, const QString &model) const;
 
     // Every status text the manager shows from now on, in order.
     static QStringList *recordStatuses(ServerManager &manager);

@@ -1,6 +1,7 @@
 #include "EngineFixture.h"
 #include "engine/ServerManager.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -11,30 +12,33 @@
 
 #include <csignal>
 
-Q_DECLARE_METATYPE(std::optional<int>)
-Q_DECLARE_METATYPE(std::optional<QString>)
+using RecoveryLadder::Attempt;
+Q_DECLARE_METATYPE(Attempt)
 
 namespace {
 
 const QString modelPath = QStringLiteral("/models/tiny.gguf");
 
-QStringList baseArguments(int port, const QString &context)
-{
-    return {QStringLiteral("--model"), modelPath, QStringLiteral("--ctx-size"), context,
-            QStringLiteral("--port"), QString::number(port), QStringLiteral("--host"),
-            QStringLiteral("127.0.0.1"), QStringLiteral("--n-predict"), QStringLiteral("-1")};
-}
-
-qint64 recordedPid(const EngineFixture &fixture)
-{
-    QFile file(fixture.path(QStringLiteral("engine.pid")));
-    return file.open(QIODevice::ReadOnly) ? file.readLine().trimmed().toLongLong() : 0;
-}
-
+// Ended processes (zombies included) no longer show their executable.
 bool isAlive(qint64 pid)
 {
-    // Ended processes (zombies included) no longer show their executable.
     return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty();
+}
+
+// The fake engine's behaviour on each start. One that ends by itself does so shortly after the
+// launch and stays loading until then, so the exit comes before any health answer.
+QJsonObject starts(const QByteArray &json)
+{
+    QJsonArray result;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        QJsonObject start = value.toObject();
+        if (start.contains(QStringLiteral("exitCode")) || start.contains(QStringLiteral("signal"))) {
+            start.insert(QStringLiteral("exitAfterMs"), 50);
+            start.insert(QStringLiteral("loadMs"), 600000);
+        }
+        result << start;
+    }
+    return {{"starts", result}};
 }
 
 } // namespace
@@ -44,346 +48,253 @@ class TestServerManager : public QObject
     Q_OBJECT
 
 private slots:
-    void discovery_data();
-    void discovery();
-    void launch_data();
-    void launch();
-    void readinessWaitsForTheModel();
-    void timeout_data();
-    void timeout();
-    void floodedPipesKeepTheTailOfTheLog();
-    void launchRefused();
-    void secondStartIsIgnoredAndRestartStopsFirst();
-    void stop_data();
-    void stop();
-    void stopDuringStartEndsIt();
-    void leftoverEngine_data();
-    void leftoverEngine();
-};
-
-void TestServerManager::discovery_data()
-{
-    // One letter per candidate, in order: x executable, f plain file, - absent.
-    QTest::addColumn<QString>("files");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("first wins") << "xxxxxx" << 0;
-    QTest::newRow("only the second llama-cli") << "---x--" << 3;
-    QTest::newRow("plain files are skipped") << "ff-x-x" << 3;
-    QTest::newRow("distribution package last") << "fffffx" << 5;
-    QTest::newRow("none executable") << "ffffff" << -1;
-}
-
-void TestServerManager::discovery()
-{
-    QFETCH(QString, files);
-    QFETCH(int, expected);
-    EngineFixture fixture;
-    fixture.environment.engineCandidates.clear();
-    for (int i = 0; i < files.size(); ++i) {
-        const QString candidate = fixture.path(QStringLiteral("candidate%1").arg(i));
-        fixture.environment.engineCandidates << candidate;
-        if (files.at(i) == QLatin1Char('-'))
-            continue;
-        QFile::copy(EngineFixture::fakeEngine(), candidate);
-        QFile::setPermissions(candidate, files.at(i) == QLatin1Char('x')
-                                  ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                  : QFile::ReadOwner | QFile::WriteOwner);
+    void discovery_data()
+    {
+        // One letter per candidate, in order: x executable, f plain file, - absent.
+        QTest::addColumn<QString>("files");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("first wins") << "xxxxxx" << 0;
+        QTest::newRow("only the second llama-cli") << "---x--" << 3;
+        QTest::newRow("plain files are skipped") << "ff-x-x" << 3;
+        QTest::newRow("none executable") << "ffffff" << -1;
     }
-    ServerManager manager(fixture.environment, nullptr);
-    QCOMPARE(manager.engineExecutablePath(),
-             expected < 0 ? std::nullopt : std::optional(fixture.environment.engineCandidates.at(expected)));
-    QCOMPARE(manager.isEngineInstalled(), expected >= 0);
-    if (expected >= 0)
-        return;
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("AI engine not found — install llama.cpp via Homebrew in Settings"));
-    QVERIFY(!manager.isStarting());
-    QVERIFY(fixture.launches().isEmpty());
-}
 
-void TestServerManager::launch_data()
-{
-    QTest::addColumn<std::optional<int>>("gpuLayers");
-    QTest::addColumn<bool>("noMmap");
-    QTest::addColumn<std::optional<int>>("contextSize");
-    QTest::addColumn<bool>("stubBuilt");
-    QTest::addColumn<QStringList>("extraArguments");
-    QTest::addColumn<QString>("starting");
-    QTest::addColumn<QString>("ready");
-    QTest::addColumn<bool>("stubInLibraryPath");
-
-    const std::optional<int> none;
-    QTest::newRow("defaults") << none << false << none << true << QStringList()
-                              << "Starting Tiny…" << "Ready — Tiny" << false;
-    QTest::newRow("small context") << none << false << std::optional(2048) << false << QStringList()
-                                   << "Starting Tiny (ctx 2048)…" << "Ready — Tiny" << false;
-    QTest::newRow("cpu only with the substitute library")
-        << std::optional(0) << false << none << true
-        << QStringList{"--n-gpu-layers", "0"} << "Starting Tiny (CPU only)…" << "Ready — Tiny (CPU only)" << true;
-    QTest::newRow("cpu only, no mapping, small context, no library")
-        << std::optional(0) << true << std::optional(2048) << false
-        << QStringList{"--n-gpu-layers", "0", "--no-mmap"}
-        << "Starting Tiny (CPU only) (no-mmap) (ctx 2048)…" << "Ready — Tiny (CPU only)" << false;
-    QTest::newRow("explicit gpu layers") << std::optional(33) << false << none << true
-                                         << QStringList{"--n-gpu-layers", "33"} << "Starting Tiny…"
-                                         << "Ready — Tiny" << false;
-}
-
-void TestServerManager::launch()
-{
-    QFETCH(std::optional<int>, gpuLayers);
-    QFETCH(bool, noMmap);
-    QFETCH(std::optional<int>, contextSize);
-    QFETCH(bool, stubBuilt);
-    QFETCH(QStringList, extraArguments);
-    QFETCH(QString, starting);
-    QFETCH(QString, ready);
-    QFETCH(bool, stubInLibraryPath);
-
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 100}});
-    if (stubBuilt) {
-        QDir().mkpath(fixture.environment.metalStubDirectory);
-        QFile library(fixture.environment.metalStubDirectory + QStringLiteral("/libggml-metal.0.dylib"));
-        QVERIFY(library.open(QIODevice::WriteOnly));
-    }
-    // The engine gets a copy of our environment; only a CPU-only start with the library
-    // replaces the loader path.
-    qputenv("DYLD_LIBRARY_PATH", "/inherited");
-    ServerManager manager(fixture.environment, nullptr);
-    QStringList *statuses = EngineFixture::recordStatuses(manager);
-    bool modelShownBeforeReady = false;
-    connect(&manager, &ServerManager::activeModelChanged, &manager,
-            [&] { modelShownBeforeReady = modelShownBeforeReady || !manager.isRunning(); });
-
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), gpuLayers, std::nullopt, noMmap, contextSize));
-    qunsetenv("DYLD_LIBRARY_PATH");
-
-    QCOMPARE(statuses->value(0), starting);
-    QCOMPARE(manager.statusMessage(), ready);
-    QVERIFY(manager.isRunning());
-    QVERIFY(!manager.isStarting());
-    QVERIFY(!modelShownBeforeReady);
-    QCOMPARE(manager.activeModelPath(), std::optional(modelPath));
-    QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Tiny")));
-    QCOMPARE(manager.lastLaunchError(), std::nullopt);
-
-    const QList<QJsonObject> launches = fixture.launches();
-    QCOMPARE(launches.size(), 1);
-    QCOMPARE(EngineFixture::arguments(launches.first()),
-             baseArguments(fixture.environment.port, contextSize ? QStringLiteral("2048") : QStringLiteral("8192"))
-                 + extraArguments);
-    QCOMPARE(EngineFixture::libraryPath(launches.first()),
-             stubInLibraryPath ? fixture.environment.metalStubDirectory : QStringLiteral("/inherited"));
-    QVERIFY(QCoro::waitFor(manager.checkHealth()));
-    QCoro::waitFor(manager.stopServer());
-}
-
-void TestServerManager::readinessWaitsForTheModel()
-{
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 700}});
-    ServerManager manager(fixture.environment, nullptr);
-    QVERIFY(!QCoro::waitFor(manager.checkHealth())); // nothing listens yet
-    QStringList *statuses = EngineFixture::recordStatuses(manager);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-
-    // 503 while loading keeps the loop polling; every tenth poll tells how long it has been.
-    QVERIFY2(statuses->contains(QStringLiteral("Loading… 5s (large models take up to 60s)")), qPrintable(statuses->join('|')));
-    QVERIFY(statuses->contains(QStringLiteral("Loading… 10s (large models take up to 60s)")));
-    QCOMPARE(statuses->last(), QStringLiteral("Ready — Tiny"));
-    QVERIFY(manager.isRunning());
-    QCoro::waitFor(manager.stopServer());
-}
-
-void TestServerManager::timeout_data()
-{
-    QTest::addColumn<QJsonObject>("script");
-    QTest::addColumn<std::optional<QString>>("expectedError");
-    QTest::newRow("still loading") << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}}
-                                   << std::optional(QStringLiteral("loading tensors"));
-    QTest::newRow("hung before binding") << QJsonObject{{"hang", true}}
-                                         << std::optional<QString>();
-    QTest::newRow("ignores terminate") << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
-                                       << std::optional(QStringLiteral("stuck"));
-}
-
-void TestServerManager::timeout()
-{
-    QFETCH(QJsonObject, script);
-    QFETCH(std::optional<QString>, expectedError);
-    EngineFixture fixture;
-    fixture.environment.lastPoll = 10;
-    fixture.setEngineScript(script);
-    ServerManager manager(fixture.environment, nullptr);
-    QStringList *statuses = EngineFixture::recordStatuses(manager);
-    qint64 pid = 0;
-    connect(&manager, &ServerManager::statusMessageChanged, &manager, [&] {
-        if (!pid)
-            pid = recordedPid(fixture);
-    });
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-
-    QCOMPARE(statuses->value(statuses->size() - 2), QStringLiteral("Loading… 5s (large models take up to 60s)"));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)"));
-    QCOMPARE(manager.lastLaunchError(), expectedError);
-    QVERIFY(!manager.isRunning());
-    QVERIFY(!manager.isStarting());
-    QVERIFY(pid > 0);
-    // The engine is ended even when it ignores the polite request.
-    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(pid), 5000);
-    QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
-}
-
-void TestServerManager::floodedPipesKeepTheTailOfTheLog()
-{
-    // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. The
-    // error log is two-byte characters sized so that the kept tail starts inside one.
-    const QString log = QString(100000, QChar(0x00E9)) + QStringLiteral("\nlast word\n");
-    QVERIFY((log.toUtf8().size() - 64 * 1024) % 2 == 1);
-    EngineFixture fixture;
-    fixture.setEngineScript({{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", log}, {"loadMs", 600000},
-                             {"exitAfterMs", 300}, {"exitCode", 1}});
-    ServerManager manager(fixture.environment, nullptr);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Failed to start — see error below"));
-    const QString error = manager.lastLaunchError().value_or(QString());
-    QVERIFY(error.startsWith(QChar(0x00E9)));
-    QVERIFY(error.endsWith(QStringLiteral("\nlast word\n[exit 1]")));
-    QVERIFY(error.toUtf8().size() <= 64 * 1024 + 16);
-}
-
-void TestServerManager::launchRefused()
-{
-    EngineFixture fixture;
-    const QString notExecutable = fixture.path(QStringLiteral("llama-server"));
-    QFile file(notExecutable);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    ServerManager manager(fixture.environment, nullptr);
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), std::nullopt, notExecutable));
-    QVERIFY2(manager.statusMessage().startsWith(QStringLiteral("Launch error: ")), qPrintable(manager.statusMessage()));
-    QVERIFY(manager.statusMessage().size() > QStringLiteral("Launch error: ").size());
-    QVERIFY(!manager.isStarting());
-    QVERIFY(!manager.isRunning());
-    QCOMPARE(manager.lastLaunchError(), std::nullopt);
-}
-
-void TestServerManager::secondStartIsIgnoredAndRestartStopsFirst()
-{
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 200}});
-    ServerManager manager(fixture.environment, nullptr);
-    auto first = manager.startServer(modelPath, QStringLiteral("Tiny"));
-    QVERIFY(manager.isStarting());
-    QCoro::waitFor(manager.startServer(QStringLiteral("/models/other.gguf"), QStringLiteral("Other")));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Starting Tiny…"));
-    QCoro::waitFor(std::move(first));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
-    QCOMPARE(fixture.launches().size(), 1);
-
-    QStringList *statuses = EngineFixture::recordStatuses(manager);
-    QCoro::waitFor(manager.startServer(QStringLiteral("/models/other.gguf"), QStringLiteral("Other")));
-    QCOMPARE(statuses->mid(0, 2), (QStringList{"No model loaded", "Starting Other…"}));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Other"));
-    QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Other")));
-    QCOMPARE(fixture.launches().size(), 2);
-    QCoro::waitFor(manager.stopServer());
-}
-
-void TestServerManager::stop_data()
-{
-    QTest::addColumn<QJsonObject>("script");
-    QTest::addColumn<bool>("startFirst");
-    QTest::newRow("nothing running") << QJsonObject() << false;
-    QTest::newRow("serving") << QJsonObject{{"loadMs", 0}} << true;
-    QTest::newRow("ignores terminate") << QJsonObject{{"loadMs", 0}, {"ignoreSigterm", true}} << true;
-}
-
-void TestServerManager::stop()
-{
-    QFETCH(QJsonObject, script);
-    QFETCH(bool, startFirst);
-    EngineFixture fixture;
-    fixture.setEngineScript(script);
-    ServerManager manager(fixture.environment, nullptr);
-    qint64 pid = 0;
-    if (startFirst) {
+    void discovery()
+    {
+        QFETCH(QString, files);
+        QFETCH(int, expected);
+        EngineFixture fixture;
+        QStringList &candidates = fixture.environment.engineCandidates;
+        candidates.clear();
+        for (int i = 0; i < files.size(); ++i) {
+            candidates << fixture.path(QStringLiteral("candidate%1").arg(i));
+            if (files.at(i) != QLatin1Char('-') && QFile::copy(EngineFixture::fakeEngine(), candidates.last()))
+                QFile::setPermissions(candidates.last(), QFile::ReadOwner | QFile::WriteOwner
+                                          | (files.at(i) == QLatin1Char('x') ? QFile::ExeOwner : QFile::Permissions()));
+        }
+        ServerManager manager(fixture.environment, nullptr);
+        QCOMPARE(manager.engineExecutablePath(), expected < 0 ? std::nullopt : std::optional(candidates.value(expected)));
+        if (expected >= 0)
+            return;
         QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-        QVERIFY(manager.isRunning());
-        pid = recordedPid(fixture);
-        QVERIFY(isAlive(pid));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("AI engine not found — install llama.cpp via Homebrew in Settings"));
+        QVERIFY(!manager.isStarting());
+        QVERIFY(fixture.launches().isEmpty());
+
+        // A plain file named as the engine is refused by the system.
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), std::nullopt, candidates.first()));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Launch error: execve: Permission denied"));
+        QVERIFY(!manager.isStarting() && !manager.isRunning());
     }
-    QCoro::waitFor(manager.stopServer());
-    QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
-    QVERIFY(!manager.isRunning());
-    QVERIFY(!manager.isStarting());
-    QCOMPARE(manager.activeModelPath(), std::nullopt);
-    QCOMPARE(manager.activeModelName(), std::nullopt);
-    QVERIFY(!QCoro::waitFor(manager.checkHealth()));
-    if (pid)
+
+    // One start from its first status to its last, retries after early exits included, and the
+    // stop after it.
+    void start_data()
+    {
+        QTest::addColumn<Attempt>("settings");
+        QTest::addColumn<QJsonObject>("script");
+        QTest::addColumn<bool>("stubBuilt");
+        QTest::addColumn<QStringList>("statuses"); // first and last exactly, others may come between
+        QTest::addColumn<QString>("error");        // empty: none
+        QTest::addColumn<QStringList>("launches"); // EngineFixture::launchSummary of each
+
+        // Our own loader path is "/inherited"; only a CPU-only start with the substitute library
+        // built replaces it.
+        const QJsonObject quick{{"loadMs", 100}};
+        const QString inherited = QStringLiteral("8192 lib=/inherited"), tiny = QStringLiteral("Starting Tiny…");
+        const QStringList ready{tiny, "Ready — Tiny"}, cpuReady{"Starting Tiny (CPU only)…", "Ready — Tiny (CPU only)"};
+        QTest::newRow("defaults") << Attempt{} << quick << true << ready << "" << QStringList{inherited};
+        QTest::newRow("small context") << Attempt{std::nullopt, false, 2048} << quick << true
+                                       << QStringList{"Starting Tiny (ctx 2048)…", "Ready — Tiny"} << "" << QStringList{"2048 lib=/inherited"};
+        QTest::newRow("cpu only") << Attempt{0, false, std::nullopt} << quick << true << cpuReady << ""
+                                  << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("cpu only, no mapping, small context")
+            << Attempt{0, true, 2048} << quick << true << QStringList{"Starting Tiny (CPU only) (no-mmap) (ctx 2048)…", cpuReady.last()}
+            << "" << QStringList{"2048 --n-gpu-layers 0 --no-mmap lib=stub"};
+        QTest::newRow("explicit gpu layers") << Attempt{33, false, std::nullopt} << quick << true << ready << ""
+                                             << QStringList{"8192 --n-gpu-layers 33 lib=/inherited"};
+        QTest::newRow("ignores terminate when stopped") << Attempt{} << QJsonObject{{"ignoreSigterm", true}} << true << ready << ""
+                                                        << QStringList{inherited};
+
+        // Every tenth poll tells how long it has been, the last one (here the 40th) too.
+        const QString loading5 = QStringLiteral("Loading… 5s (large models take up to 60s)");
+        const QStringList timedOut{tiny, loading5, "Loading… 20s (large models take up to 60s)",
+                                   "Timed out — try a smaller model or quantization (Q4_K_M)"};
+        QTest::newRow("answers 503 while loading") << Attempt{} << QJsonObject{{"loadMs", 600}} << true
+                                                   << QStringList{tiny, loading5, "Ready — Tiny"} << "" << QStringList{inherited};
+        QTest::newRow("still loading") << Attempt{} << QJsonObject{{"loadMs", 600000}, {"stderr", "  loading tensors\n"}} << true
+                                       << timedOut << "loading tensors" << QStringList{inherited};
+        QTest::newRow("hung before binding") << Attempt{} << QJsonObject{{"hang", true}} << true << timedOut << "" << QStringList{inherited};
+        QTest::newRow("hung, ignores terminate") << Attempt{} << QJsonObject{{"hang", true}, {"ignoreSigterm", true}, {"stderr", "stuck"}}
+                                                 << true << timedOut << "stuck" << QStringList{inherited};
+
+        // Megabytes on both pipes: an engine whose pipes are not read blocks and never exits. Of
+        // the error log the last 64 KiB are kept; that cut falls inside a two-byte character,
+        // which is dropped.
+        const QString failed = QStringLiteral("Failed to start — see error below");
+        QTest::newRow("flooded pipes keep the tail of the log")
+            << Attempt{} << QJsonObject{{"stdoutBytes", 4 * 1024 * 1024}, {"stderr", QString(100000, QChar(0xE9)) + "\nlast word\n"},
+                                        {"loadMs", 600000}, {"exitAfterMs", 600}, {"exitCode", 1}}
+            << true << QStringList{tiny, loading5, failed} << QString(32762, QChar(0xE9)) + "\nlast word\n[exit 1]" << QStringList{inherited};
+
+        // Early exits: a retry with safer settings, or the report.
+        const QString gpuFailure = QStringLiteral("GPU incompatible — building CPU-only workaround…");
+        const QStringList cpuRetry{inherited, "8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("gpu backend failure retries on the cpu")
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal_init: failed to allocate","exitCode":1},{}])") << true
+            << QStringList{tiny, gpuFailure, "Retrying without Metal GPU…", cpuReady.first(), cpuReady.last()} << "" << cpuRetry;
+        QTest::newRow("backend marker in any case beats a bus error")
+            << Attempt{} << starts(R"([{"stderr":"fatal: GGML_METAL_DEVICE lost","signal":"SIGBUS"},{}])") << true
+            << QStringList{tiny, gpuFailure, cpuReady.last()} << "" << cpuRetry;
+        QTest::newRow("substitute library not built: cpu retry without it")
+            << Attempt{} << starts(R"([{"stderr":"ggml_metal: error","exitCode":1},{}])") << false
+            << QStringList{tiny, "Retrying without Metal GPU…", cpuReady.last()} << "" << QStringList{inherited, "8192 --n-gpu-layers 0 lib=/inherited"};
+        QTest::newRow("backend marker on a cpu start is reported")
+            << Attempt{0, false, std::nullopt} << starts(R"([{"stderr":"ggml_metal: no device\n","exitCode":1}])") << true
+            << QStringList{cpuReady.first(), failed} << "ggml_metal: no device\n[exit 1]" << QStringList{"8192 --n-gpu-layers 0 lib=stub"};
+        QTest::newRow("segmentation fault is reported")
+            << Attempt{} << starts(R"([{"stderr":"llama_model_load: error","signal":"SIGSEGV"}])") << true
+            << QStringList{tiny, failed} << "llama_model_load: error\n[crash signal 11]" << QStringList{inherited};
+        QTest::newRow("exit code of the bus error number is no bus error")
+            << Attempt{} << starts(QStringLiteral(R"([{"exitCode":%1}])").arg(SIGBUS).toUtf8()) << true
+            << QStringList{tiny, failed} << QStringLiteral("[exit %1]").arg(SIGBUS) << QStringList{inherited};
+
+        const QString repeatedCrash = QStringLiteral(
+            "This model repeatedly crashed with a memory error (signal 10).\n\nPossible fixes:\n"
+            "• Run 'brew upgrade llama.cpp' in Terminal to update the engine.\n"
+            "• Try a smaller quantization like Q4_K_M or Q3_K_S.\n• The model may be too large for available RAM.");
+        const QString modelFailed = QStringLiteral("Failed — model incompatible or too large");
+        QTest::newRow("bus errors use up the ladder")
+            << Attempt{} << starts(R"([{"signal":"SIGBUS"}])") << true
+            << QStringList{tiny, "Memory error — retrying with direct file read…", "Starting Tiny (no-mmap)…",
+                           "Memory pressure — retrying with reduced context (2048)…", "Starting Tiny (no-mmap) (ctx 2048)…", modelFailed}
+            << repeatedCrash << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited"};
+        // The longest chain: the CPU fallback gives the full context back, for memory pressure to
+        // shrink once more.
+        QTest::newRow("five starts")
+            << Attempt{} << starts(R"([{"signal":"SIGBUS"}, {"signal":"SIGBUS"}, {"stderr":"ggml_metal_init: error","exitCode":1},
+                                      {"signal":"SIGBUS"}, {"signal":"SIGBUS"}])")
+            << true << QStringList{tiny, "Starting Tiny (CPU only) (no-mmap)…", modelFailed} << repeatedCrash
+            << QStringList{inherited, "8192 --no-mmap lib=/inherited", "2048 --no-mmap lib=/inherited",
+                           "8192 --n-gpu-layers 0 --no-mmap lib=stub", "2048 --n-gpu-layers 0 --no-mmap lib=stub"};
+    }
+
+    void start()
+    {
+        QFETCH(Attempt, settings);
+        QFETCH(QJsonObject, script);
+        QFETCH(bool, stubBuilt);
+        QFETCH(QStringList, statuses);
+        QFETCH(QString, error);
+        QFETCH(QStringList, launches);
+        EngineFixture fixture;
+        fixture.environment.lastPoll = 40;
+        fixture.environment.compilerPath = QStringLiteral("/bin/false");
+        fixture.setEngineScript(script);
+        const QString stub = fixture.environment.metalStubDirectory;
+        QVERIFY(!stubBuilt || (QDir().mkpath(stub) && QFile(stub + QStringLiteral("/libggml-metal.0.dylib")).open(QIODevice::WriteOnly)));
+        qputenv("DYLD_LIBRARY_PATH", "/inherited");
+        const auto restore = qScopeGuard([] { qunsetenv("DYLD_LIBRARY_PATH"); });
+        ServerManager manager(fixture.environment, nullptr);
+        QStringList *shown = EngineFixture::recordStatuses(manager);
+        bool modelShownBeforeReady = false;
+        connect(&manager, &ServerManager::activeModelChanged, &manager,
+                [&] { modelShownBeforeReady = modelShownBeforeReady || !manager.isRunning(); });
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny"), settings.gpuLayers, std::nullopt,
+                                           settings.noMmap, settings.contextSize));
+
+        qsizetype from = 0;
+        for (const QString &expected : statuses)
+            QVERIFY2((from = shown->indexOf(expected, from)) >= 0, qPrintable(expected + " not in order in: " + shown->join('|')));
+        QCOMPARE(shown->first(), statuses.first());
+        QCOMPARE(manager.statusMessage(), statuses.last());
+        const std::optional<QString> expectedError = error.isEmpty() ? std::nullopt : std::optional(error);
+        QCOMPARE(manager.lastLaunchError(), expectedError);
+        const bool ready = statuses.last().startsWith(QStringLiteral("Ready"));
+        QVERIFY(manager.isRunning() == ready && !manager.isStarting() && !modelShownBeforeReady);
+        QCOMPARE(manager.activeModelPath(), ready ? std::optional(modelPath) : std::nullopt);
+        QCOMPARE(manager.activeModelName(), ready ? std::optional(QStringLiteral("Tiny")) : std::nullopt);
+        QStringList launched;
+        for (const QJsonObject &launch : fixture.launches())
+            launched << fixture.launchSummary(launch, modelPath);
+        QCOMPARE(launched, launches);
+        // An engine that did not come up is ended, even when it ignores the polite request.
+        const qint64 pid = fixture.launches().last().value(QStringLiteral("pid")).toInteger();
+        QTRY_COMPARE_WITH_TIMEOUT(isAlive(pid), ready, 5000);
+
+        QCoro::waitFor(manager.stopServer());
         QVERIFY(!isAlive(pid));
-    QVERIFY(!QFile::exists(fixture.environment.enginePidFile));
-}
+        QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
+        QVERIFY(!manager.isRunning() && !manager.isStarting() && !manager.activeModelPath() && !manager.activeModelName());
+        QCOMPARE(manager.lastLaunchError(), expectedError);
+        QVERIFY(!QCoro::waitFor(manager.checkHealth()));
+        if (!statuses.last().startsWith(QStringLiteral("Failed")))
+            QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
+    }
 
-void TestServerManager::stopDuringStartEndsIt()
-{
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 600000}});
-    ServerManager manager(fixture.environment, nullptr);
-    manager.start(modelPath, QStringLiteral("Tiny"));
-    QTRY_VERIFY(recordedPid(fixture) > 0);
-    const qint64 pid = recordedPid(fixture);
-    QCoro::waitFor(manager.stopServer());
-    QVERIFY(!isAlive(pid));
-    // The abandoned start must not come back with its own messages.
-    QTest::qWait(20 * fixture.environment.pollIntervalMs);
-    QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
-    QVERIFY(!manager.isStarting());
-}
+    // A start while one is under way is ignored; one while a model is served stops it first; a
+    // stop while one is under way ends it for good.
+    void overlappingCalls()
+    {
+        EngineFixture fixture;
+        fixture.setEngineScript(starts(R"([{"loadMs":200}, {}, {"loadMs":600000}])"));
+        ServerManager manager(fixture.environment, nullptr);
+        const QString other = QStringLiteral("/models/other.gguf");
+        auto first = manager.startServer(modelPath, QStringLiteral("Tiny"));
+        QVERIFY(manager.isStarting());
+        QCoro::waitFor(manager.startServer(other, QStringLiteral("Other")));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Starting Tiny…"));
+        QCoro::waitFor(std::move(first));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
+        QCOMPARE(fixture.launches().size(), 1);
 
-void TestServerManager::leftoverEngine_data()
-{
-    QTest::addColumn<bool>("leftoverIsEngine");
-    QTest::newRow("engine from an earlier run") << true;
-    QTest::newRow("pid reused by another program") << false;
-}
+        QStringList *statuses = EngineFixture::recordStatuses(manager);
+        QCoro::waitFor(manager.startServer(other, QStringLiteral("Other")));
+        QCOMPARE(statuses->mid(0, 2), (QStringList{"No model loaded", "Starting Other…"}));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Other"));
+        QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Other")));
 
-void TestServerManager::leftoverEngine()
-{
-    QFETCH(bool, leftoverIsEngine);
-    EngineFixture fixture;
-    fixture.setEngineScript({{"loadMs", 0}});
-    ServerManager manager(fixture.environment, nullptr);
+        manager.start(modelPath, QStringLiteral("Tiny"));
+        QTRY_COMPARE(fixture.launches().size(), 3);
+        const qint64 pid = fixture.launches().last().value(QStringLiteral("pid")).toInteger();
+        QCoro::waitFor(manager.stopServer());
+        QVERIFY(!isAlive(pid));
+        // The abandoned start must not come back with its own messages.
+        QTest::qWait(20 * fixture.environment.pollIntervalMs);
+        QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
+        QVERIFY(!manager.isStarting());
+    }
 
-    // A process outside our control, as after a crash of the app.
-    qint64 leftover = 0;
-    const QString program = leftoverIsEngine ? EngineFixture::fakeEngine() : QStringLiteral("/bin/sleep");
-    const QStringList arguments = leftoverIsEngine
-        ? baseArguments(fixture.environment.port, QStringLiteral("8192"))
-        : QStringList{QStringLiteral("30")};
-    QProcess detached;
-    detached.setProgram(program);
-    detached.setArguments(arguments);
-    // Not on our pipes: a leftover must never hold the test runner's output open.
-    detached.setStandardOutputFile(QProcess::nullDevice());
-    detached.setStandardErrorFile(QProcess::nullDevice());
-    QVERIFY(detached.startDetached(&leftover));
-    const auto cleanup = qScopeGuard([leftover] { ::kill(static_cast<pid_t>(leftover), SIGKILL); });
-    if (leftoverIsEngine)
-        QTRY_VERIFY(QCoro::waitFor(manager.checkHealth()));
-    QFile record(fixture.environment.enginePidFile);
-    QVERIFY(record.open(QIODevice::WriteOnly));
-    record.write(QByteArray::number(leftover) + '\n' + EngineFixture::fakeEngine().toUtf8() + '\n');
-    record.close();
+    void leftoverEngine_data()
+    {
+        QTest::addColumn<bool>("leftoverIsEngine");
+        QTest::newRow("engine from an earlier run") << true;
+        QTest::newRow("pid reused by another program") << false;
+    }
 
-    QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
-    QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
-    QCOMPARE(isAlive(leftover), !leftoverIsEngine);
-    QCOMPARE(recordedPid(fixture) != leftover, true);
-    QCoro::waitFor(manager.stopServer());
-}
+    // A process the record names, as after a crash of the app: ended only when it is an engine.
+    void leftoverEngine()
+    {
+        QFETCH(bool, leftoverIsEngine);
+        EngineFixture fixture;
+        fixture.setEngineScript({{"loadMs", 0}});
+        ServerManager manager(fixture.environment, nullptr);
+        QProcess leftover;
+        leftover.start(leftoverIsEngine ? EngineFixture::fakeEngine() : QStringLiteral("/bin/sleep"),
+                       leftoverIsEngine ? QStringList{"--port", QString::number(fixture.environment.port)} : QStringList{"30"});
+        QVERIFY(leftover.waitForStarted());
+        const qint64 pid = leftover.processId();
+        const auto end = qScopeGuard([&] { leftover.kill(); leftover.waitForFinished(); });
+        QTRY_COMPARE(QCoro::waitFor(manager.checkHealth()), leftoverIsEngine);
+        QFile record(fixture.environment.enginePidFile);
+        QVERIFY(record.open(QIODevice::WriteOnly) && record.write(QByteArray::number(pid) + '\n' + EngineFixture::fakeEngine().toUtf8()) > 0);
+        record.close();
+
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
+        QCOMPARE(isAlive(pid), !leftoverIsEngine);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestServerManager)
 #include "tst_server_manager.moc"

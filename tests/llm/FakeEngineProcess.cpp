@@ -27,10 +27,9 @@ bool FakeEngineProcess::start(const QJsonArray &replies)
 {
     const QString scriptPath = m_dir.filePath(QStringLiteral("script.json"));
     QFile script(scriptPath);
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
     const QJsonObject content{{"replies", replies}, {"requestLog", m_dir.filePath(QStringLiteral("requests.jsonl"))}};
-    script.write(QJsonDocument(content).toJson(QJsonDocument::Compact));
+    if (!script.open(QIODevice::WriteOnly) || !script.write(QJsonDocument(content).toJson(QJsonDocument::Compact)))
+        return false;
     script.close();
 
     m_port = freePort();
@@ -39,35 +38,24 @@ bool FakeEngineProcess::start(const QJsonArray &replies)
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(TestSupport::fakesDirectory() + QStringLiteral("/fake-llama-server"),
-                    {"--model", m_dir.filePath("model.gguf"), "--ctx-size", "8192", "--port", QString::number(m_port),
-                     "--host", "127.0.0.1", "--n-predict", "-1"});
-    if (!m_process.waitForStarted())
-        return false;
-    const QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
+                    {"--model", m_dir.filePath("model.gguf"), "--port", QString::number(m_port)});
+    for (const QDeadlineTimer deadline(5000); m_process.waitForStarted() && !deadline.hasExpired(); QTest::qWait(20)) {
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, m_port);
         if (probe.waitForConnected(200))
             return true;
-        QTest::qWait(20);
     }
     return false;
-}
-
-QString FakeEngineProcess::baseURL() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
 QList<QJsonObject> FakeEngineProcess::requests() const
 {
     QList<QJsonObject> bodies;
     QFile log(m_dir.filePath(QStringLiteral("requests.jsonl")));
-    if (!log.open(QIODevice::ReadOnly))
-        return bodies;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (!line.isEmpty())
-            bodies.append(QJsonDocument::fromJson(line).object());
+    if (log.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : log.readAll().split('\n'))
+            bodies << QJsonDocument::fromJson(line).object();
+        bodies.removeLast(); // after the last line feed
     }
     return bodies;
 }

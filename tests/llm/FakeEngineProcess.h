@@ -14,9 +14,7 @@ public:
 
     // Starts the engine with these scripted replies and waits until it accepts connections.
     bool start(const QJsonArray &replies);
-    quint16 port() const { return m_port; }
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
-    QString baseURL() const;
+    QString baseURL() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     // Every request body the engine received, oldest first.
     QList<QJsonObject> requests() const;
 

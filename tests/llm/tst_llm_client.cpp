@@ -4,8 +4,10 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkReply>
 #include <QTest>
 #include <QTimer>
+#include <QUuid>
 
 namespace {
 
@@ -20,22 +22,43 @@ QString chunkLine(const QString &content)
     return QStringLiteral("data: ") + QString::fromUtf8(QJsonDocument(chunk).toJson(QJsonDocument::Compact));
 }
 
-// Tool calls as one comparable text: "id|name|key=value,key=value" per call, joined by ";".
-QString describe(const std::optional<QList<ToolCall>> &calls)
+// One reply: these content fragments, then these tool-call deltas.
+QJsonArray toolCallReply(const QJsonArray &deltas, const QJsonArray &chunks = {})
 {
+    return {QJsonObject{{"chunks", chunks}, {"toolCalls", deltas}}};
+}
+
+struct Outcome { LLMResult result; QStringList fragments; };
+
+Outcome run(LLMClient &client, const QJsonArray &tools = {}, const QList<Message> &history = {Message::make(Roles::user, "Hi")})
+{
+    Outcome outcome;
+    outcome.result = QCoro::waitFor(client.streamChat(history, QStringLiteral("Be brief."), 0.7, 256, tools,
+                                                      [&outcome](const QString &fragment) { outcome.fragments << fragment; }));
+    return outcome;
+}
+
+// A result as one comparable text: "<domain> <code>: <description>" for an error; otherwise the
+// tool calls as "id|name|key=value,…" joined by ";", or "none". A generated id, an upper-case
+// UUID like every id the app writes, shows as "<uuid>"; a call not left pending shows "!".
+QString describe(const LLMResult &result)
+{
+    if (const auto *error = std::get_if<LLMError>(&result))
+        return QStringLiteral("%1 %2: %3").arg(error->domain).arg(error->code).arg(error->description);
+    const std::optional<QList<ToolCall>> &calls = std::get<LLMReply>(result).toolCalls;
     if (!calls)
         return QStringLiteral("none");
     QStringList described;
     for (const ToolCall &call : *calls) {
         QStringList arguments;
         for (auto it = call.arguments.begin(); it != call.arguments.end(); ++it)
-            arguments.append(it.key() + QLatin1Char('=') + it.value());
-        described.append(call.id + QLatin1Char('|') + call.name + QLatin1Char('|') + arguments.join(QLatin1Char(',')));
+            arguments << it.key() + QLatin1Char('=') + it.value();
+        const bool generated = !QUuid(call.id).isNull() && call.id == call.id.toUpper();
+        described << (generated ? QStringLiteral("<uuid>") : call.id) + QLatin1Char('|') + call.name + QLatin1Char('|')
+                + arguments.join(QLatin1Char(',')) + (call.status == ToolStatus::pending && !call.result ? "" : "!");
     }
     return described.join(QLatin1Char(';'));
 }
-
-const QJsonArray someTools = parseArray("[{\"type\":\"function\",\"function\":{\"name\":\"open_app\",\"parameters\":{\"type\":\"object\"}}}]");
 
 } // namespace
 
@@ -43,146 +66,98 @@ class TestLLMClient : public QObject
 {
     Q_OBJECT
 
-private:
-    struct Outcome
-    {
-        LLMResult result;
-        QStringList fragments;
-    };
-
-    Outcome run(LLMClient &client, const QJsonArray &tools = {}, const QList<Message> &history = {Message::make(Roles::user, "Hi")})
-    {
-        Outcome outcome;
-        outcome.result = QCoro::waitFor(client.streamChat(history, QStringLiteral("Be brief."), 0.7, 256, tools,
-                                                          [&outcome](const QString &fragment) { outcome.fragments.append(fragment); }));
-        return outcome;
-    }
-
 private slots:
-    void replyShapes_data()
+    void answers_data()
     {
-        QTest::addColumn<QByteArray>("replies");
-        QTest::addColumn<bool>("withTools");
+        QTest::addColumn<QJsonArray>("replies");
         QTest::addColumn<QStringList>("fragments");
-        QTest::addColumn<QString>("toolCalls");
-
-        QTest::newRow("content deltas") << QByteArray("[{\"chunks\":[\"Hel\",\"lo\"]}]") << false << QStringList{"Hel", "lo"} << "none";
-        QTest::newRow("stream cut without the end marker") << QByteArray("[{\"chunks\":[\"par\",\"tial\"],\"cut\":true}]") << false
+        QTest::addColumn<QString>("outcome"); // describe()
+        QTest::newRow("content deltas") << parseArray(R"([{"chunks":["Hel","lo"]}])") << QStringList{"Hel", "lo"} << "none";
+        QTest::newRow("stream cut without the end marker") << parseArray(R"([{"chunks":["par","tial"],"cut":true}])")
                                                            << QStringList{"par", "tial"} << "none";
-        QTest::newRow("tools refused, then the next reply") << QByteArray("[{\"whenTools\":{\"status\":500,\"body\":{}}},{\"chunks\":[\"plain\"]}]")
-                                                            << false << QStringList{"plain"} << "none";
-
         const QJsonArray lines{
-            "data: {not json",
-            "error: {\"code\":500,\"message\":\"boom\"}",
-            ": keep-alive comment",
-            "event: message",
-            chunkLine("no space").replace("data: ", "data:"),
-            "data: {\"choices\":[]}",
-            chunkLine(""),
-            "data: {\"delta\":{\"content\":\"no choices\"}}",
-            "data: {\"choices\":[{\"finish_reason\":null}]}",
-            "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}",
-            chunkLine("crlf") + "\r",
-            "data:[DONE]",
-            chunkLine("after the unspaced marker"),
-            "data: [DONE]",
-            chunkLine("after the end"),
-        };
-        QTest::newRow("malformed and foreign lines are skipped")
-            << QJsonDocument(QJsonArray{QJsonObject{{"lines", lines}}}).toJson(QJsonDocument::Compact) << false
-            << QStringList{"a", "b", "crlf", "after the unspaced marker"} << "none";
-        QTest::newRow("HTML with status 200 yields nothing") << QByteArray("[{\"rawBody\":\"<html><body>Hi</body></html>\"}]")
-                                                             << false << QStringList{} << "none";
+            "data: {not json", "error: {\"code\":500,\"message\":\"boom\"}", ": keep-alive comment", "event: message",
+            chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
+            "data: {\"delta\":{\"content\":\"no choices\"}}", "data: {\"choices\":[{\"finish_reason\":null}]}",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}", chunkLine("crlf") + "\r",
+            "data: [1,2]", "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}},{\"index\":1}]}", // a bad choice spoils its chunk
+            "data: {\"choices\":[{\"delta\":{\"content\":\"y\"}},{\"delta\":{\"content\":5}}]}",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"z\",\"tool_calls\":[{\"index\":\"0\"}]}}]}",
+            "data:[DONE]", chunkLine("after the unspaced marker"), "data: [DONE]", chunkLine("after the end")};
+        QTest::newRow("malformed and foreign lines are skipped") << QJsonArray{QJsonObject{{"lines", lines}}}
+                                                                 << QStringList{"a", "b", "crlf", "after the unspaced marker"} << "none";
+        // Far more than one network read: lines are joined across reads, a cut-off one is skipped.
+        const QString big(6 * 1024 * 1024, QLatin1Char('x'));
+        const QJsonArray bigLines{"data: {\"choices\":[{\"delta\":{\"content\":\"" + big, chunkLine(big), chunkLine("end"), "data: [DONE]"};
+        QTest::newRow("lines of megabytes") << QJsonArray{QJsonObject{{"lines", bigLines}}} << QStringList{big, "end"} << "none";
 
         QTest::newRow("tool call split over two deltas")
-            << QByteArray("[{\"toolCalls\":[{\"index\":0,\"id\":\"call-1\",\"name\":\"open_app\",\"arguments\":\"{\\\"app_name\\\":\\\"Calc\"},{\"index\":0,\"id\":\"call-2\",\"arguments\":\"ulator\\\",\\\"count\\\":3}\"}]}]")
-            << true << QStringList{} << "call-1|open_app|app_name=Calculator,count=3";
+            << toolCallReply({QJsonObject{{"index", 0}, {"id", "call-1"}, {"name", "open_app"}, {"arguments", "{\"app_name\":\"Calc"}},
+                              QJsonObject{{"index", 0}, {"id", "call-2"}, {"arguments", "ulator\",\"count\":3}"}}})
+            << QStringList{} << "call-1|open_app|app_name=Calculator,count=3";
         QTest::newRow("tool calls ordered by index, nameless dropped, later name replaces")
-            << QByteArray("[{\"toolCalls\":[{\"index\":2,\"id\":\"c\",\"name\":\"list_files\",\"arguments\":\"not json\"},{\"index\":1,\"id\":\"b\",\"arguments\":\"{}\"},{\"index\":0,\"id\":\"a\",\"name\":\"x\",\"arguments\":\"[1]\"},{\"index\":0,\"name\":\"get_clipboard\",\"arguments\":\"\"},{\"index\":0,\"name\":\"\"}]}]")
-            << true << QStringList{} << "a|get_clipboard|;c|list_files|";
-        QTest::newRow("only nameless tool calls") << QByteArray("[{\"toolCalls\":[{\"index\":0,\"id\":\"a\",\"arguments\":\"{}\"}]}]")
-                                                  << true << QStringList{} << "none";
+            << parseArray(R"([{"toolCalls":[{"index":2,"id":"c","name":"list_files","arguments":"not json"},
+                                            {"index":1,"id":"b","arguments":"{}"},{"index":0,"id":"a","name":"x","arguments":"[1]"},
+                                            {"index":0,"name":"get_clipboard","arguments":""},{"index":0,"name":""}]}])")
+            << QStringList{} << "a|get_clipboard|;c|list_files|";
+        QTest::newRow("only nameless tool calls") << parseArray(R"([{"toolCalls":[{"index":0,"id":"a","arguments":"{}"}]}])")
+                                                  << QStringList{} << "none";
+        QTest::newRow("no index and no id: call 0 with a generated id")
+            << toolCallReply({QJsonObject{{"name", "get_system_info"}}, QJsonObject{{"id", "ignored"}, {"arguments", "{\"a\":\"b\"}"}}})
+            << QStringList{} << "<uuid>|get_system_info|a=b";
         QTest::newRow("content and tool calls together")
-            << QByteArray("[{\"chunks\":[\"Opening.\"],\"toolCalls\":[{\"id\":\"\",\"name\":\"open_app\",\"arguments\":\"{\\\"ok\\\":true,\\\"n\\\":1.5,\\\"o\\\":{\\\"a\\\":[1]}}\"}]}]")
-            << true << QStringList{"Opening."} << "|open_app|n=1.5,o={\"a\":[1]},ok=true";
+            << toolCallReply({QJsonObject{{"id", ""}, {"name", "open_app"}, {"arguments", "{\"ok\":true,\"n\":1.5,\"o\":{\"a\":[1]}}"}}},
+                             {"Opening."})
+            << QStringList{"Opening."} << "|open_app|n=1.5,o={\"a\":[1]},ok=true";
+
+        QTest::newRow("500 with an empty body") << parseArray(R"([{"status":500,"rawBody":""}])") << QStringList{}
+                                                << "LLM 500: Server error 500";
+        QTest::newRow("503 with a message that is not text") << parseArray(R"([{"status":503,"body":{"error":{"message":7}}}])")
+                                                             << QStringList{} << "LLM 503: Server error 503";
     }
 
-    void replyShapes()
+    void answers()
     {
-        QFETCH(QByteArray, replies);
-        QFETCH(bool, withTools);
+        QFETCH(QJsonArray, replies);
         QFETCH(QStringList, fragments);
-        QFETCH(QString, toolCalls);
-
+        QFETCH(QString, outcome);
         FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray(replies)));
+        QVERIFY(engine.start(replies));
         LLMClient client(engine.baseURL());
-        const Outcome outcome = run(client, withTools ? someTools : QJsonArray{});
-        QVERIFY2(std::holds_alternative<LLMReply>(outcome.result),
-                 qPrintable(std::get_if<LLMError>(&outcome.result) ? std::get<LLMError>(outcome.result).description : QString()));
-        const LLMReply reply = std::get<LLMReply>(outcome.result);
-        QCOMPARE(outcome.fragments, fragments);
-        QCOMPARE(reply.content, fragments.join(QString()));
-        QCOMPARE(describe(reply.toolCalls), toolCalls);
-        for (const ToolCall &call : reply.toolCalls.value_or(QList<ToolCall>{}))
-            QVERIFY(call.status == ToolStatus::pending && !call.result);
+        const Outcome got = run(client);
+        QCOMPARE(describe(got.result), outcome);
+        QVERIFY2(got.fragments == fragments, qPrintable(got.fragments.join('|').left(300)));
+        if (const auto *reply = std::get_if<LLMReply>(&got.result))
+            QVERIFY(reply->content == fragments.join(QString()));
     }
 
-    void generatedToolCallId()
+    // The first request carries the tools and is refused with 400, as by an engine without tool
+    // support; the repeat without them is served. Both bodies as the engine received them.
+    void requestBodies()
     {
         FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray("[{\"toolCalls\":[{\"name\":\"get_system_info\"},{\"id\":\"ignored\",\"arguments\":\"{\\\"a\\\":\\\"b\\\"}\"}]}]")));
+        QVERIFY(engine.start(parseArray(R"([{"whenTools":{"status":400,"body":{"error":{"code":400,"message":"tools not supported"}}}},
+                                            {"chunks":["ok"]}])")));
         LLMClient client(engine.baseURL());
-        const LLMReply reply = std::get<LLMReply>(run(client, someTools).result);
-        QVERIFY(reply.toolCalls && reply.toolCalls->size() == 1);
-        const ToolCall call = reply.toolCalls->first();
-        QCOMPARE(call.name, QStringLiteral("get_system_info"));
-        QCOMPARE(call.arguments, (QMap<QString, QString>{{"a", "b"}}));
-        QVERIFY(!QUuid(call.id).isNull());
-        QCOMPARE(call.id, call.id.toUpper());
-    }
+        const QJsonArray tools = parseArray(R"([{"type":"function","function":{"name":"open_app","parameters":{"type":"object"}}}])");
+        const QList<Message> history{
+            Message::make(Roles::system, "an old system line"), Message::make(Roles::user, ""),
+            Message::make(Roles::assistant, " \n\t\r\n "), Message::make(Roles::user, "  Open the calculator\n"),
+            Message::make(Roles::assistant, "TOOL_CALL: {\"tool\":\"open_app\"}", QList<ToolCall>{ToolCall::make("open_app", {})}),
+            Message::make(Roles::toolResult, "Opened Calculator")};
+        QCOMPARE(describe(run(client, tools, history).result), QStringLiteral("LLM 400: tools not supported"));
+        const LLMResult repeat = QCoro::waitFor(client.streamChat({}, QString(), 0.25, 1, {}, {}));
+        QCOMPARE(std::get<LLMReply>(repeat).content, QStringLiteral("ok"));
 
-    void errors_data()
-    {
-        QTest::addColumn<QByteArray>("replies");
-        QTest::addColumn<QStringList>("fragments");
-        QTest::addColumn<QString>("domain");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("description");
-
-        QTest::newRow("400 with an error body")
-            << QByteArray("[{\"status\":400,\"body\":{\"error\":{\"code\":400,\"message\":\"tools not supported\",\"type\":\"invalid_request_error\"}}}]")
-            << QStringList{} << "LLM" << 400 << "tools not supported";
-        QTest::newRow("500 with an empty body") << QByteArray("[{\"status\":500,\"rawBody\":\"\"}]") << QStringList{} << "LLM" << 500
-                                                << "Server error 500";
-        QTest::newRow("500 with HTML") << QByteArray("[{\"status\":500,\"rawBody\":\"<html>oops</html>\"}]") << QStringList{} << "LLM" << 500
-                                       << "Server error 500";
-        QTest::newRow("503 with a message that is not text")
-            << QByteArray("[{\"status\":503,\"body\":{\"error\":{\"message\":7}}}]") << QStringList{} << "LLM" << 503 << "Server error 503";
-        QTest::newRow("tools refused with 500") << QByteArray("[{\"whenTools\":{\"status\":500,\"body\":{\"error\":{\"code\":500,\"message\":\"Cannot use tools with stream\",\"type\":\"server_error\"}}}}]")
-                                                << QStringList{} << "LLM" << 500 << "Cannot use tools with stream";
-    }
-
-    void errors()
-    {
-        QFETCH(QByteArray, replies);
-        QFETCH(QStringList, fragments);
-        QFETCH(QString, domain);
-        QFETCH(int, code);
-        QFETCH(QString, description);
-
-        FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray(replies)));
-        LLMClient client(engine.baseURL());
-        const Outcome outcome = run(client, someTools);
-        QVERIFY(std::holds_alternative<LLMError>(outcome.result));
-        const LLMError error = std::get<LLMError>(outcome.result);
-        QCOMPARE(outcome.fragments, fragments);
-        QCOMPARE(error.domain, domain);
-        QCOMPARE(error.code, code);
-        QCOMPARE(error.description, description);
-        QVERIFY(!error.isCancellation());
+        const QList<QJsonObject> bodies = engine.requests();
+        QCOMPARE(bodies.size(), 2);
+        const auto message = [](const char *role, const char *content) { return QJsonObject{{"role", role}, {"content", content}}; };
+        const QJsonArray messages{message("system", "Be brief."), message("user", "  Open the calculator\n"),
+                                  message("assistant", "TOOL_CALL: {\"tool\":\"open_app\"}"), message("user", "Opened Calculator")};
+        QCOMPARE(bodies.at(0), (QJsonObject{{"model", "local"}, {"stream", true}, {"temperature", 0.7}, {"max_tokens", 256},
+                                            {"tools", tools}, {"messages", messages}}));
+        QCOMPARE(bodies.at(1), (QJsonObject{{"model", "local"}, {"stream", true}, {"temperature", 0.25}, {"max_tokens", 1},
+                                            {"messages", QJsonArray{message("system", "")}}}));
     }
 
     // Qt ends a chunked answer cut by a closed connection like a complete one more often than it
@@ -191,73 +166,32 @@ private slots:
     void engineDiesMidStream()
     {
         FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray("[{\"chunks\":[\"a\",\"b\"],\"crash\":true}]")));
+        QVERIFY(engine.start(parseArray(R"([{"chunks":["a","b"],"crash":true}])")));
         LLMClient client(engine.baseURL());
-        const Outcome outcome = run(client);
-        QCOMPARE(outcome.fragments, (QStringList{"a", "b"}));
-        if (const auto *error = std::get_if<LLMError>(&outcome.result)) {
-            QCOMPARE(error->domain, QStringLiteral("Network"));
-            QCOMPARE(error->code, int(QNetworkReply::RemoteHostClosedError));
-        } else {
-            QCOMPARE(std::get<LLMReply>(outcome.result).content, QStringLiteral("ab"));
-        }
-        QTRY_VERIFY(!engine.isRunning());
+        const Outcome got = run(client);
+        QCOMPARE(got.fragments, (QStringList{"a", "b"}));
+        const QString outcome = describe(got.result);
+        QVERIFY2(outcome == QLatin1String("none")
+                     || outcome.startsWith(QStringLiteral("Network %1: ").arg(int(QNetworkReply::RemoteHostClosedError))),
+                 qPrintable(outcome));
     }
 
     void transportFailures_data()
     {
         QTest::addColumn<QString>("baseURL");
-        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("outcome");
         QTest::newRow("nothing listening") << QStringLiteral("http://127.0.0.1:%1").arg(FakeEngineProcess::freePort())
-                                           << int(QNetworkReply::ConnectionRefusedError);
-        QTest::newRow("not a URL") << QStringLiteral("http://127.0.0.1:port") << int(QNetworkReply::ProtocolUnknownError);
+                                           << QStringLiteral("Network %1: Connection refused").arg(int(QNetworkReply::ConnectionRefusedError));
+        QTest::newRow("not a URL") << QStringLiteral("http://127.0.0.1:port")
+                                   << QStringLiteral("Network %1: bad URL").arg(int(QNetworkReply::ProtocolUnknownError));
     }
 
     void transportFailures()
     {
         QFETCH(QString, baseURL);
-        QFETCH(int, code);
+        QFETCH(QString, outcome);
         LLMClient client(baseURL);
-        const Outcome outcome = run(client);
-        const LLMError error = std::get<LLMError>(outcome.result);
-        QCOMPARE(error.domain, QStringLiteral("Network"));
-        QCOMPARE(error.code, code);
-        QVERIFY(!error.description.isEmpty());
-    }
-
-    void requestBody()
-    {
-        FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray("[{\"chunks\":[\"ok\"]}]")));
-        LLMClient client(engine.baseURL());
-        const QList<Message> history{
-            Message::make(Roles::system, "an old system line"),
-            Message::make(Roles::user, ""),
-            Message::make(Roles::assistant, " \n\t\r\n "),
-            Message::make(Roles::user, "  Open the calculator\n"),
-            Message::make(Roles::assistant, "TOOL_CALL: {\"tool\":\"open_app\"}", QList<ToolCall>{ToolCall::make("open_app", {})}),
-            Message::make(Roles::toolResult, "Opened Calculator"),
-        };
-        run(client, someTools, history);
-        QCoro::waitFor(client.streamChat({}, QString(), 0.25, 1, {}, {}));
-
-        const QList<QJsonObject> bodies = engine.requests();
-        QCOMPARE(bodies.size(), 2);
-        const QJsonObject expected{
-            {"model", "local"},
-            {"stream", true},
-            {"temperature", 0.7},
-            {"max_tokens", 256},
-            {"tools", someTools},
-            {"messages", parseArray("[{\"role\":\"system\",\"content\":\"Be brief.\"},{\"role\":\"user\",\"content\":\"  Open the calculator\\n\"},{\"role\":\"assistant\",\"content\":\"TOOL_CALL: {\\\"tool\\\":\\\"open_app\\\"}\"},{\"role\":\"user\",\"content\":\"Opened Calculator\"}]")},
-        };
-        QCOMPARE(bodies.at(0), expected);
-        const QJsonObject bare{{"model", "local"},
-                               {"stream", true},
-                               {"temperature", 0.25},
-                               {"max_tokens", 1},
-                               {"messages", parseArray("[{\"role\":\"system\",\"content\":\"\"}]")}};
-        QCOMPARE(bodies.at(1), bare);
+        QCOMPARE(describe(run(client).result), outcome);
     }
 
     void cancellation_data()
@@ -273,40 +207,19 @@ private slots:
     {
         QFETCH(bool, fromCallback);
         FakeEngineProcess engine;
-        QVERIFY(engine.start(parseArray("[{\"chunks\":[\"first\"],\"hold\":true},{\"chunks\":[\"again\"]}]")));
+        QVERIFY(engine.start(parseArray(R"([{"chunks":["first"],"hold":true},{"chunks":["again"]}])")));
         LLMClient client(engine.baseURL());
         QStringList fragments;
-        const LLMResult result = QCoro::waitFor(client.streamChat(
-            {Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {}, [&](const QString &fragment) {
-                fragments.append(fragment);
-                if (fromCallback)
-                    client.cancel();
-                else
-                    QTimer::singleShot(50, &client, &LLMClient::cancel);
-            }));
+        const auto onToken = [&](const QString &fragment) {
+            fragments << fragment;
+            fromCallback ? client.cancel() : QTimer::singleShot(50, &client, &LLMClient::cancel);
+        };
+        const LLMResult result = QCoro::waitFor(client.streamChat({Message::make(Roles::user, "Hi")}, QString(), 0.7, 16, {}, onToken));
         QCOMPARE(fragments, QStringList{"first"});
-        QVERIFY(std::holds_alternative<LLMError>(result));
-        QVERIFY(std::get<LLMError>(result).isCancellation());
-
-        // The client stays usable for the next turn.
-        const Outcome next = run(client);
-        QCOMPARE(std::get<LLMReply>(next.result).content, QStringLiteral("again"));
-        client.cancel(); // nothing in flight: harmless
-    }
-
-    void multiMegabyteLines()
-    {
-        const QString big(6 * 1024 * 1024, QLatin1Char('x'));
-        const QJsonArray lines{QStringLiteral("data: {\"choices\":[{\"delta\":{\"content\":\"") + big, chunkLine(big), chunkLine("end"),
-                               "data: [DONE]"};
-        FakeEngineProcess engine;
-        QVERIFY(engine.start(QJsonArray{QJsonObject{{"lines", lines}}}));
-        LLMClient client(engine.baseURL());
-        const Outcome outcome = run(client);
-        const LLMReply reply = std::get<LLMReply>(outcome.result);
-        QCOMPARE(outcome.fragments.size(), 2);
-        QCOMPARE(reply.content.size(), big.size() + 3);
-        QVERIFY(reply.content == big + QStringLiteral("end"));
+        QVERIFY(std::holds_alternative<LLMError>(result) && std::get<LLMError>(result).isCancellation());
+        // The client stays usable for the next turn; with nothing in flight, cancelling is harmless.
+        QCOMPARE(std::get<LLMReply>(run(client).result).content, QStringLiteral("again"));
+        client.cancel();
     }
 };
 
