@@ -67,13 +67,11 @@ ServerManager::~ServerManager()
 {
     // An engine left behind would keep answering on the port for the next run.
     if (m_serverProcess) {
-        const qint64 pid = m_serverProcess->processId();
         m_serverProcess->terminate();
         if (!m_serverProcess->waitForFinished(m_environment.stopGraceMs)) {
             m_serverProcess->kill();
             m_serverProcess->waitForFinished(m_environment.stopGraceMs);
         }
-        m_engineRecord.forget(pid);
     }
 }
 
@@ -196,7 +194,11 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
         process->deleteLater();
         co_return;
     }
-    m_engineRecord.remember(process->processId(), *executable);
+    // The record goes when this engine ends, however it ends: once it has exited, the process
+    // no longer knows its pid, and a stale record could one day name an unrelated program.
+    const qint64 pid = process->processId();
+    m_engineRecord.remember(pid, *executable);
+    connect(process, &QProcess::finished, this, [this, pid] { m_engineRecord.forget(pid); });
 
     const std::chrono::milliseconds pollInterval(m_environment.pollIntervalMs);
     int poll = 1;
@@ -300,7 +302,6 @@ void ServerManager::releaseServerProcess()
 QCoro::Task<> ServerManager::endProcess(QProcess *process)
 {
     // Whatever way it ends now, it ends because we asked: its exit status is of no interest.
-    const qint64 pid = process->processId();
     const std::chrono::milliseconds grace(m_environment.stopGraceMs);
     if (process->state() != QProcess::NotRunning) {
         process->terminate();
@@ -309,7 +310,6 @@ QCoro::Task<> ServerManager::endProcess(QProcess *process)
             co_await exited(process, grace);
         }
     }
-    m_engineRecord.forget(pid);
     process->deleteLater();
 }
 
