@@ -4,6 +4,7 @@
 //      intervals between frames;
 //  (b) selecting a stored session of 1,000 messages: time until its first frame is on screen.
 
+#include "SceneRenderer.h"
 #include "conversation/AgentState.h"
 #include "conversation/ArchiveStore.h"
 #include "conversation/ChatSession.h"
@@ -75,6 +76,8 @@ QList<Message> storedConversation(int count)
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
+    // Drawn the way the app draws on this machine.
+    SceneRenderer::choose();
     QTemporaryDir dir;
     ArchiveStore archive(dir.filePath(QStringLiteral("chats.json")));
     AgentState state(&archive, nullptr);

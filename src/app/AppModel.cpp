@@ -1,4 +1,5 @@
 #include "AppModel.h"
+#include "SceneRenderer.h"
 
 #include <QEventLoop>
 #include <QQmlApplicationEngine>
@@ -40,6 +41,7 @@ AgentManager *AppModel::agentManager()
 
 bool AppModel::loadMainWindow(QQmlApplicationEngine &engine)
 {
+    SceneRenderer::choose();
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.setInitialProperties({{QStringLiteral("app"), QVariant::fromValue(this)}});
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/MorloAI/Main.qml")));

@@ -37,7 +37,8 @@ public:
     MessageListModel *messages() const { return m_messages; }
     SessionListModel *sessions() const { return m_sessions; }
 
-    // Loads the main window into the engine, with this object as its `app` property.
+    // Loads the main window into the engine, with this object as its `app` property, drawn by
+    // the renderer that suits this machine.
     bool loadMainWindow(QQmlApplicationEngine &engine);
 
     // Starts the engine on the stored auto-load model when one is stored and the engine is

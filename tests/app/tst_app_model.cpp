@@ -1,12 +1,14 @@
 #include "AppModel.h"
 #include "EngineFixture.h"
 #include "QmlHarness.h"
+#include "SceneRenderer.h"
 #include "TestSupport.h"
 #include "TrayMenu.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestAppModel : public QObject
@@ -70,6 +72,28 @@ private slots:
             QCOMPARE(server->statusMessage(), QStringLiteral("No model loaded"));
             QVERIFY(engine.launches().isEmpty());
         }
+    }
+
+    void rendererChoice_data()
+    {
+        QTest::addColumn<bool>("gpuDevice");
+        QTest::addColumn<QByteArray>("chosen");
+        QTest::addColumn<bool>("software");
+        QTest::newRow("no GPU device") << false << QByteArray() << true;
+        QTest::newRow("a GPU device") << true << QByteArray() << false;
+        QTest::newRow("the user's choice stands") << false << QByteArray("rhi") << false;
+    }
+
+    void rendererChoice()
+    {
+        QFETCH(bool, gpuDevice);
+        QFETCH(QByteArray, chosen);
+        QFETCH(bool, software);
+        QTemporaryDir dri;
+        QFile(dri.filePath(QStringLiteral("card0"))).open(QIODevice::WriteOnly);
+        if (gpuDevice)
+            QFile(dri.filePath(QStringLiteral("renderD128"))).open(QIODevice::WriteOnly);
+        QCOMPARE(SceneRenderer::wantsSoftware(dri.path(), chosen), software);
     }
 
     void newChatShortcut()
