@@ -152,7 +152,7 @@ Item {
                         onChoose: content.selectSession(sessionId)
                         onTogglePin: content.agentState.togglePin(sessionId)
                         onRemove: content.agentState.deleteSession(sessionId)
-                        onMenuRequested: sessionMenu.openFor(sessionId, isPinned, !(busy && isActive))
+                        onMenuRequested: sessionMenu.openFor(sessionId, isPinned, deletable)
                         onHoverChanged: inside => {
                             if (inside)
                                 content.hoveredSessionID = sessionId

@@ -53,7 +53,6 @@ void SessionFilterModel::setSessions(QAbstractItemModel *sessions)
                     sourceChanged(topLeft.row(), bottomRight.row(), roles);
                 });
         connect(sessions, &QAbstractItemModel::modelReset, this, &SessionFilterModel::rebuild);
-        connect(sessions, &QAbstractItemModel::layoutChanged, this, &SessionFilterModel::rebuild);
     }
     rebuild();
     emit sessionsChanged();

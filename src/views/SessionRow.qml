@@ -16,6 +16,8 @@ ItemDelegate {
     // A turn in progress: the conversation cannot be switched or its active session deleted.
     required property bool busy
     required property bool hoveredRow
+    // The conversation a reply is being written into stays until the turn has ended.
+    readonly property bool deletable: !(busy && isActive)
 
     signal choose()
     signal togglePin()
@@ -106,7 +108,7 @@ ItemDelegate {
             sourceComponent: IconButton {
                 objectName: "deleteSessionButton"
                 Accessible.name: "Delete"
-                shown: row.hoveredRow && !(row.busy && row.isActive)
+                shown: row.hoveredRow && row.deletable
                 symbol: "xmark.circle.fill"
                 iconSize: 12
                 onClicked: row.remove()
