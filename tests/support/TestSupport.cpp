@@ -25,4 +25,25 @@ void resetUserData()
     QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Morlo AI")).removeRecursively();
 }
 
+QString realEnginesDirectory()
+{
+    const QString dir = qEnvironmentVariable("MORLO_REAL_ENGINES");
+    return !dir.isEmpty() && QDir(dir).exists() ? dir : QString();
+}
+
+QList<RealEngine> realEngines()
+{
+    const QString dir = realEnginesDirectory();
+    if (dir.isEmpty())
+        return {};
+    return {{QStringLiteral("b4748"), dir + QStringLiteral("/llama-server-b4748")},
+            {QStringLiteral("b9591"), dir + QStringLiteral("/llama-server-b9591")}};
+}
+
+QString realTinyModel()
+{
+    const QString dir = realEnginesDirectory();
+    return dir.isEmpty() ? QString() : dir + QStringLiteral("/model-tiny-random.gguf");
+}
+
 } // namespace TestSupport

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QTest>
 
 namespace TestSupport {
 
@@ -11,4 +13,25 @@ QString screenshotDirectory();
 // Removes everything the app keeps under this test's private home (settings, archive, models).
 void resetUserData();
 
+// One real llama-server build from the test fixture.
+struct RealEngine
+{
+    QString name;       // "b4748" (early 2025) or "b9591" (mid 2026)
+    QString executable; // absolute path
+};
+
+// The unpacked real-engine fixture, or an empty text when this checkout has none.
+QString realEnginesDirectory();
+// Both real engines (empty when the fixture is absent).
+QList<RealEngine> realEngines();
+// The tiny real GGUF model of the fixture.
+QString realTinyModel();
+
 } // namespace TestSupport
+
+// Skips the current test with one clear line when the real engines are not available.
+#define MORLO_REQUIRE_REAL_ENGINES()                                                               \
+    do {                                                                                           \
+        if (TestSupport::realEnginesDirectory().isEmpty())                                         \
+            QSKIP("real engines not available (no shared/real-engines next to this checkout)");   \
+    } while (false)
