@@ -9,9 +9,9 @@ endif()
 execute_process(
   COMMAND ${CPACK_MORLO_QMLIMPORTSCANNER} -rootPath ${CPACK_MORLO_QML_SOURCES}
           -importPath ${CPACK_MORLO_QML_IMPORT_PATH}
-  OUTPUT_VARIABLE imports RESULT_VARIABLE scan_result)
+  OUTPUT_VARIABLE imports ERROR_VARIABLE scan_errors RESULT_VARIABLE scan_result)
 if(NOT scan_result EQUAL 0)
-  message(FATAL_ERROR "Cannot list the QML imports of the views (${CPACK_MORLO_QMLIMPORTSCANNER})")
+  message(FATAL_ERROR "Cannot list the QML imports of the views: ${scan_errors}")
 endif()
 
 # Modules found on the import path have a folder with a qmldir; the app's own module does not

@@ -4,7 +4,7 @@
 # the package is built, see DebianQmlDepends.cmake) and the icon set read at run time.
 include(GNUInstallDirs)
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlo-ai RENAME copyright)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME morlo-ai)
@@ -27,8 +27,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://morlo.ai)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The symbol icons are read from this file at run time; nothing links it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS breeze-icon-theme-rcc)
+# The symbol icons are read from a file of breeze-icon-theme-rcc at run time; nothing links it.
+# QtQuick loads QtQml.WorkerScript through its QtQml import, which neither the import scan nor
+# Debian 12's QtQuick package declares.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "breeze-icon-theme-rcc, qml6-module-qtqml-workerscript")
 
 # Read by DebianQmlDepends.cmake when the package is built.
 set(CPACK_MORLO_QML_SOURCES ${CMAKE_SOURCE_DIR}/src/views)
