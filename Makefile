@@ -1,8 +1,8 @@
-# Morlo AI — the two commands: `make run` and `make test`.
+# Morlo AI — the two commands: `make run` and `make test`; `make package` builds the .deb.
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps configure build run test bench package clean
 
 all: build
 
@@ -23,6 +23,9 @@ test: build
 
 bench: build
 	@bash scripts/run-bench $(BUILD)
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD)

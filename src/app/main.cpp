@@ -1,5 +1,7 @@
 #include "AppModel.h"
+#include "CommandLine.h"
 #include "TrayMenu.h"
+#include "platform/AppIdentity.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -8,12 +10,14 @@
 
 int main(int argc, char *argv[])
 {
+    if (const auto exitCode = CommandLine::handle(argc, argv))
+        return *exitCode;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Morlo AI"));
     QApplication::setOrganizationName(QStringLiteral("Morlo AI"));
     QApplication::setApplicationDisplayName(QStringLiteral("Morlo AI"));
-    QApplication::setDesktopFileName(QStringLiteral("morlo-ai"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/desktop/morlo-ai.svg")));
+    QApplication::setDesktopFileName(AppIdentity::applicationId());
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/desktop/ai.morlo.MorloAI.svg")));
     // Closing the window keeps the app in the tray when there is one.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
 
