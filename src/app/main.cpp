@@ -1,4 +1,5 @@
 #include "AppModel.h"
+#include "QuitSignals.h"
 #include "TrayMenu.h"
 
 #include <QApplication>
@@ -23,5 +24,6 @@ int main(int argc, char *argv[])
         return 1;
     TrayMenu tray(&app, qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst()));
     QObject::connect(&application, &QApplication::aboutToQuit, &app, &AppModel::shutDown);
+    const QuitSignals quitSignals;
     return QApplication::exec();
 }
