@@ -16,7 +16,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// A failure of streamChat: domain "LLM" with the HTTP status as code for engine errors;
+// A failure of streamChat: domain "LLM" for what the engine said, with the HTTP status as code
+// (for an error inside a stream, the error's own code; for a stream closed early, 0);
 // "Network" (transport, with Qt's error code) or "Cancelled" otherwise.
 struct LLMError
 {
