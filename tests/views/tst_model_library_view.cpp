@@ -154,7 +154,8 @@ private slots:
         QTemporaryDir dir;
         QString log;
         for (int line = 1; line <= 200; ++line)
-            log += QStringLiteral("llama_model_load: a long line of the engine's log, number %1, that does not fit across\n").arg(line);
+            log += QStringLiteral("llama_model_load: line %1 of the engine's log, long enough that it cannot fit across the "
+                                  "window and has to wrap onto a second line rather than run off to the side\n").arg(line);
         QFile script(dir.filePath(QStringLiteral("script.json")));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write(QJsonDocument(QJsonObject{{"stderr", log + "the reason it failed\n"}, {"loadMs", 600000},
@@ -176,6 +177,7 @@ private slots:
         // Wrapped within the view, scrollable, and showing its last lines.
         QQuickItem *strip = ui.find(QStringLiteral("launchErrorStrip"));
         QVERIFY(strip->width() <= ui.find(QStringLiteral("modelLibraryView"))->width());
+        QVERIFY(text->property("lineCount").toInt() > 2 * 200);
         QVERIFY(text->height() > 10 * strip->height());
         QQuickItem *flickable = text->parentItem();
         while (flickable && !flickable->property("contentY").isValid())
