@@ -200,7 +200,6 @@ private slots:
         row("plain reply", {chunks({"Hel", "lo ", "there."})}, "Hello there.");
         row("sound off", {chunks({"ok"})}, "ok", {true}, false, false);
         row("sound setting not a boolean", {chunks({"ok"})}, "ok", {true}, QStringLiteral("loud"));
-        row("400 then plain answer", {noTools, chunks({"Fine."})}, "Fine.", {true, false});
         row("400 twice", {noTools, errorReply(400, "still no")}, "Error: still no", {true, false}, {}, false);
         row("500 for tools is an ordinary error", {QJsonObject{{"whenTools", errorReply(500, "Cannot use tools")}}},
             "Error: Cannot use tools", {true}, {}, false);
