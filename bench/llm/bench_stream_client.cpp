@@ -56,7 +56,8 @@ Figures measure(int count)
     FakeEngineProcess engine;
     if (!engine.start(QJsonArray{QJsonObject{{"repeat", count}, {"chunk", "tok "}}}))
         qFatal("the fake engine did not start");
-    LLMClient client(engine.baseURL());
+    LLMClient client;
+    client.setEndpoint(engine.baseUrl(), QString());
 
     std::vector<qint64> costs;
     costs.reserve(size_t(count));

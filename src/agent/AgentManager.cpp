@@ -109,14 +109,14 @@ AgentManager::AgentManager(AgentState *state, ServerManager *serverManager,
     , m_timing(timing)
     , m_sound(new CompletionSound(this))
 {
-    m_llmClient = new LLMClient(engineURL(), this);
+    m_llmClient = new LLMClient(this);
 }
 
 AgentManager::~AgentManager() = default;
 
-QString AgentManager::engineURL() const
+QUrl AgentManager::localEndpoint() const
 {
-    return QStringLiteral("http://127.0.0.1:") + QString::number(m_serverManager->port());
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/v1").arg(m_serverManager->port()));
 }
 
 bool AgentManager::hasCurrentTask() const
@@ -194,24 +194,33 @@ QCoro::Task<> AgentManager::runTurn(std::shared_ptr<Turn> turn, QString text)
     m_state->appendMessage(Message::make(Roles::assistant, QString()));
     m_state->syncActiveSession();
 
-    m_llmClient->setBaseURL(engineURL());
+    // The engine's port and key change with every launch.
+    m_llmClient->setEndpoint(localEndpoint(), m_serverManager->apiKey());
     const QList<Message> &messages = m_state->messages();
     const QList<Message> history = trimHistory(messages.first(messages.size() - 1), historyLimit);
     const QString prompt = effectiveSystemPrompt();
-    const QJsonArray tools = Tools::toolDefinitions();
+    const QJsonArray tools = m_llmClient->refusesTools() ? QJsonArray() : Tools::toolDefinitions();
 
     auto result = co_await request(turn, history, prompt, tools, &AgentManager::firstRequestFragment);
-    // Some engines refuse the tool list with 400: ask once more without it; the model can still
-    // call tools through TOOL_CALL: lines.
+    // Some engines refuse the tool list (400, or a 500 naming streaming or the template engine):
+    // ask once more without it; the model can still call tools through TOOL_CALL: lines. An
+    // engine that refuses them in principle is asked without them from then on.
     if (const auto *error = std::get_if<LLMError>(&result);
-        error && error->domain == QLatin1String("LLM") && error->code == 400 && !tools.isEmpty())
+        error && error->domain == QLatin1String("LLM") && !tools.isEmpty() && !m_streamStartTime
+        && (error->code == 400 || LLMClient::isToolsRefusal(*error))) {
+        if (LLMClient::isToolsRefusal(*error))
+            m_llmClient->rememberToolsRefused();
         result = co_await request(turn, history, prompt, QJsonArray(),
                                   &AgentManager::firstRequestFragment);
+    }
 
     if (const auto *error = std::get_if<LLMError>(&result)) {
         failFirstRequest(*error);
         co_return;
     }
+    // The engine's own measurement beats counting fragments, which may hold several tokens.
+    if (const auto speed = std::get<LLMReply>(result).tokensPerSecond; speed && *speed > 0)
+        m_state->setTokensPerSecond(*speed);
     co_await handleReply(turn, std::get<LLMReply>(std::move(result)));
     finish();
 }
@@ -340,8 +349,12 @@ void AgentManager::failFirstRequest(const LLMError &error)
         const Message &last = m_state->messages().last();
         if (last.role == Roles::assistant && last.content.trimmed().isEmpty())
             m_state->removeLastMessage();
-    } else {
+    } else if (m_state->messages().last().content.trimmed().isEmpty()) {
         m_state->replaceLastMessage(Message::make(Roles::assistant, errorPrefix + error.description));
+    } else {
+        // The answer broke off: what arrived stays, with the reason below it.
+        m_state->appendMessage(Message::make(Roles::assistant, errorPrefix + error.description));
+        m_state->syncActiveSession();
     }
     m_state->setIsLoading(false);
     m_state->setCurrentStreamingContent(QString());

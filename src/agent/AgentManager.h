@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 #include <qcorotask.h>
 #include <chrono>
 #include <memory>
@@ -53,6 +54,8 @@ public:
 
     // True while a turn is running (a task exists).
     bool hasCurrentTask() const;
+    // The client of the endpoint turns are sent to.
+    LLMClient *llmClient() const { return m_llmClient; }
 
 signals:
     // Emitted when a turn has ended, whatever way it ended (for views and tests).
@@ -82,7 +85,8 @@ private:
     void failFirstRequest(const LLMError &error);
     void finish();
     void setCurrentTask(std::shared_ptr<Turn> turn);
-    QString engineURL() const;
+    // The local engine's chat-completions root, on the port it was started on.
+    QUrl localEndpoint() const;
 
     QPointer<AgentState> m_state;
     QPointer<ServerManager> m_serverManager;

@@ -1,5 +1,6 @@
 #include "AppModel.h"
 #include "CommandLine.h"
+#include "QuitSignals.h"
 #include "TrayMenu.h"
 #include "platform/AppIdentity.h"
 
@@ -27,5 +28,6 @@ int main(int argc, char *argv[])
         return 1;
     TrayMenu tray(&app, qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst()));
     QObject::connect(&application, &QApplication::aboutToQuit, &app, &AppModel::shutDown);
+    const QuitSignals quitSignals;
     return QApplication::exec();
 }

@@ -21,7 +21,9 @@ struct EngineEnvironment
     // Where the pid of the engine we started is recorded, so a later run can end a leftover.
     QString enginePidFile;
 
+    // The engine listens on the first free one of `portCount` ports from `port` on.
     int port = 8080;
+    int portCount = 20;
     int pollIntervalMs = 500;   // first wait after launch, and between health polls
     int lastPoll = 120;         // about 60 s of polling
     int healthTimeoutMs = 3000; // one health request

@@ -1,5 +1,8 @@
 #include "engine/ServerManager.h"
 
+#include "engine/ChildLifetime.h"
+#include "engine/EngineKey.h"
+#include "engine/EnginePort.h"
 #include "engine/Utf8Text.h"
 
 #include <QDir>
@@ -60,7 +63,9 @@ ServerManager::ServerManager(const EngineEnvironment &environment, QObject *pare
     , m_engineRecord(environment.enginePidFile)
     , m_network(new QNetworkAccessManager(this))
     , m_statusMessage(noModelLoaded)
+    , m_port(environment.port)
 {
+    connect(&m_watch, &EngineWatch::stoppedUnexpectedly, this, &ServerManager::engineStopped);
 }
 
 ServerManager::~ServerManager()
@@ -84,7 +89,7 @@ std::optional<QString> ServerManager::lastLaunchError() const { return m_lastLau
 BrewInstallState ServerManager::brewInstallState() const { return m_brewInstallState; }
 QString ServerManager::brewOutput() const { return m_brewOutput; }
 bool ServerManager::isUninstalling() const { return m_isUninstalling; }
-int ServerManager::port() const { return m_environment.port; }
+int ServerManager::port() const { return m_port; }
 
 std::optional<QString> ServerManager::engineExecutablePath() const
 {
@@ -138,6 +143,10 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
 
     setIsStarting(true);
     setLastLaunchError(std::nullopt);
+    setStoppedUnexpectedly(false);
+    setFailureNotice(QString());
+    // The model of an engine that stopped is named until another start begins.
+    setActiveModel(std::nullopt, std::nullopt);
     setStatusMessage(QStringLiteral("Starting ") + modelName + suffix + QStringLiteral("…"));
 
     const quint64 generation = ++m_generation;
@@ -147,10 +156,20 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
     if (replaced())
         co_return;
 
+    // Only then is a port still held someone else's.
+    const EnginePort::Choice port = EnginePort::choose(m_environment.port, m_environment.portCount);
+    if (!port.port) {
+        setLastLaunchError(port.note);
+        failStart(modelName, QStringLiteral("Failed to start — see error below"));
+        co_return;
+    }
+    setPort(*port.port);
+    m_apiKey = EngineKey::generate();
+
     QStringList arguments{
         QStringLiteral("--model"), modelPath,
         QStringLiteral("--ctx-size"), QString::number(contextSize.value_or(defaultContextSize)),
-        QStringLiteral("--port"), QString::number(m_environment.port),
+        QStringLiteral("--port"), QString::number(m_port),
         QStringLiteral("--host"), engineHost,
         // Each request's max_tokens bounds the reply; the engine sets no limit of its own.
         QStringLiteral("--n-predict"), QStringLiteral("-1"),
@@ -165,6 +184,7 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
     if (cpuOnly && !stubDirectory.isEmpty()
         && QFileInfo::exists(QDir(stubDirectory).filePath(metalStubLibraryName)))
         environment.insert(QStringLiteral("DYLD_LIBRARY_PATH"), stubDirectory);
+    environment.insert(QString::fromLatin1(EngineKey::environmentVariable), m_apiKey);
 
     auto *process = new QProcess(this);
     process->setProgram(*executable);
@@ -180,6 +200,8 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
             m_stderrLog.append(bytes);
     });
     m_stderrLog.clear();
+    m_stderrLog.append(port.note.toUtf8());
+    ChildLifetime::endWithParent(process);
     // Held from the launch on, so its first lines are kept and a stop during the launch ends it.
     m_serverProcess = process;
     process->start();
@@ -190,7 +212,7 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
     if (!started) {
         m_serverProcess = nullptr;
         setIsStarting(false);
-        setStatusMessage(QStringLiteral("Launch error: ") + process->errorString());
+        failStart(modelName, QStringLiteral("Launch error: ") + process->errorString());
         process->deleteLater();
         co_return;
     }
@@ -219,6 +241,7 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
             setActiveModel(modelPath, modelName);
             setStatusMessage(QStringLiteral("Ready — ") + modelName
                              + (cpuOnly ? QStringLiteral(" (CPU only)") : QString()));
+            m_watch.watch(process);
             co_return;
         }
         if (poll % 10 == 0)
@@ -228,7 +251,7 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
             releaseServerProcess();
             setIsStarting(false);
             setLastLaunchError(errorText.isEmpty() ? std::nullopt : std::optional(errorText));
-            setStatusMessage(QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)"));
+            failStart(modelName, QStringLiteral("Timed out — try a smaller model or quantization (Q4_K_M)"));
             co_return;
         }
         ++poll;
@@ -266,20 +289,41 @@ QCoro::Task<> ServerManager::handleEarlyExit(QString modelPath, QString modelNam
         break;
     case Rule::repeatedMemoryFault:
         setLastLaunchError(RecoveryLadder::repeatedMemoryFaultText());
-        setStatusMessage(QStringLiteral("Failed — model incompatible or too large"));
+        failStart(modelName, QStringLiteral("Failed — model incompatible or too large"));
         co_return;
     case Rule::failure:
         setLastLaunchError(report);
-        setStatusMessage(QStringLiteral("Failed to start — see error below"));
+        failStart(modelName, QStringLiteral("Failed to start — see error below"));
         co_return;
     }
     const Attempt next = RecoveryLadder::nextAttempt(rule, failed);
     co_await startServer(modelPath, modelName, next.gpuLayers, executable, next.noMmap, next.contextSize);
 }
 
+void ServerManager::failStart(const QString &modelName, const QString &status)
+{
+    setStatusMessage(status);
+    setFailureNotice(QStringLiteral("Loading ") + modelName + QStringLiteral(" failed — see Models"));
+}
+
+void ServerManager::engineStopped(RecoveryLadder::Termination termination)
+{
+    // No restart of our own: an engine that dies once it is up would likely die again, and
+    // the user decides whether to load the model once more.
+    const QString report = EngineWatch::stopReport(m_stderrLog.bytes(), termination);
+    ++m_generation;
+    releaseServerProcess();
+    setIsRunning(false);
+    setLastLaunchError(report);
+    setStatusMessage(QStringLiteral("Engine stopped unexpectedly — see error below"));
+    setFailureNotice(QStringLiteral("Engine stopped unexpectedly — see Models"));
+    setStoppedUnexpectedly(true);
+}
+
 QCoro::Task<> ServerManager::stopServer()
 {
     ++m_generation;
+    m_watch.release();
     if (QProcess *process = std::exchange(m_serverProcess, nullptr)) {
         QPointer<ServerManager> self(this);
         co_await endProcess(process);
@@ -290,6 +334,8 @@ QCoro::Task<> ServerManager::stopServer()
     setIsRunning(false);
     setIsStarting(false);
     setActiveModel(std::nullopt, std::nullopt);
+    setStoppedUnexpectedly(false);
+    setFailureNotice(QString());
     setStatusMessage(noModelLoaded);
 }
 
@@ -315,7 +361,7 @@ QCoro::Task<> ServerManager::endProcess(QProcess *process)
 
 QCoro::Task<bool> ServerManager::checkHealth()
 {
-    QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/health").arg(engineHost).arg(m_environment.port)));
+    QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/health").arg(engineHost).arg(m_port)));
     request.setTransferTimeout(m_environment.healthTimeoutMs);
     QPointer<QNetworkReply> reply = m_network->get(request);
     co_await reply.get();
@@ -486,6 +532,12 @@ void ServerManager::start(const QString &modelPath, const QString &modelName)
     startServer(modelPath, modelName);
 }
 
+void ServerManager::reload()
+{
+    if (m_stoppedUnexpectedly && m_activeModelPath && m_activeModelName)
+        startServer(*m_activeModelPath, *m_activeModelName);
+}
+
 void ServerManager::stop()
 {
     stopServer();
@@ -564,4 +616,28 @@ void ServerManager::setIsUninstalling(bool value)
         return;
     m_isUninstalling = value;
     emit isUninstallingChanged();
+}
+
+void ServerManager::setPort(int value)
+{
+    if (m_port == value)
+        return;
+    m_port = value;
+    emit portChanged();
+}
+
+void ServerManager::setStoppedUnexpectedly(bool value)
+{
+    if (m_stoppedUnexpectedly == value)
+        return;
+    m_stoppedUnexpectedly = value;
+    emit stoppedUnexpectedlyChanged();
+}
+
+void ServerManager::setFailureNotice(const QString &value)
+{
+    if (m_failureNotice == value)
+        return;
+    m_failureNotice = value;
+    emit failureNoticeChanged();
 }

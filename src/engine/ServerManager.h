@@ -4,6 +4,7 @@
 #include "engine/EngineEnvironment.h"
 #include "engine/EngineLogBuffer.h"
 #include "engine/EngineRecord.h"
+#include "engine/EngineWatch.h"
 #include "engine/RecoveryLadder.h"
 
 #include <QObject>
@@ -31,7 +32,13 @@ class ServerManager : public QObject
     Q_PROPERTY(QString brewInstallMessage READ brewInstallMessage NOTIFY brewInstallStateChanged)
     Q_PROPERTY(QString brewOutput READ brewOutput NOTIFY brewOutputChanged)
     Q_PROPERTY(bool isUninstalling READ isUninstalling NOTIFY isUninstallingChanged)
-    Q_PROPERTY(int port READ port CONSTANT)
+    // The port of the engine started last: the first free one of the range.
+    Q_PROPERTY(int port READ port NOTIFY portChanged)
+    // True after the engine died on its own once it was ready; the model's name and path stay
+    // so that it can be loaded again.
+    Q_PROPERTY(bool stoppedUnexpectedly READ stoppedUnexpectedly NOTIFY stoppedUnexpectedlyChanged)
+    // One line for the chat view after a start failed or the engine stopped; empty otherwise.
+    Q_PROPERTY(QString failureNotice READ failureNotice NOTIFY failureNoticeChanged)
     // Re-read after an install: engineChanged is the "everything may have changed" signal.
     Q_PROPERTY(QString engineExecutablePath READ engineExecutablePathText NOTIFY engineChanged)
     Q_PROPERTY(bool isEngineInstalled READ isEngineInstalled NOTIFY engineChanged)
@@ -57,6 +64,10 @@ public:
     QString brewOutput() const;
     bool isUninstalling() const;
     int port() const;
+    // The key the running engine requires as a bearer token; changes with every launch.
+    QString apiKey() const { return m_apiKey; }
+    bool stoppedUnexpectedly() const { return m_stoppedUnexpectedly; }
+    QString failureNotice() const { return m_failureNotice; }
 
     std::optional<QString> engineExecutablePath() const;
     QString engineExecutablePathText() const { return engineExecutablePath().value_or(QString()); }
@@ -79,6 +90,8 @@ public:
 
     // Fire-and-forget forms for the views.
     Q_INVOKABLE void start(const QString &modelPath, const QString &modelName);
+    // Loads the model of an engine that stopped unexpectedly once more.
+    Q_INVOKABLE void reload();
     Q_INVOKABLE void stop();
     Q_INVOKABLE void install();
     Q_INVOKABLE void uninstall();
@@ -93,6 +106,9 @@ signals:
     void brewOutputChanged();
     void isUninstallingChanged();
     void engineChanged();
+    void portChanged();
+    void stoppedUnexpectedlyChanged();
+    void failureNoticeChanged();
 
 private:
     QCoro::Task<> handleEarlyExit(QString modelPath, QString modelName, QString executable,
@@ -106,6 +122,9 @@ private:
     // Asks the engine to end, forces it after the grace time, then releases it.
     QCoro::Task<> endProcess(QProcess *process);
     void releaseServerProcess();
+    void engineStopped(RecoveryLadder::Termination termination);
+    // Ends a start that did not bring the engine up: the status, and the notice naming the model.
+    void failStart(const QString &modelName, const QString &status);
     QProcess *createBrewProcess(const QStringList &arguments);
     void appendBrewOutput(const QByteArray &piece);
 
@@ -117,6 +136,9 @@ private:
     void setBrewInstallState(const BrewInstallState &value);
     void setBrewOutput(const QString &value);
     void setIsUninstalling(bool value);
+    void setPort(int value);
+    void setStoppedUnexpectedly(bool value);
+    void setFailureNotice(const QString &value);
 
     EngineEnvironment m_environment;
     EngineRecord m_engineRecord;
@@ -131,10 +153,15 @@ private:
     BrewInstallState m_brewInstallState;
     QString m_brewOutput;
     bool m_isUninstalling = false;
+    int m_port;
+    QString m_apiKey;
+    bool m_stoppedUnexpectedly = false;
+    QString m_failureNotice;
 
     QProcess *m_serverProcess = nullptr;
     // Everything the engine wrote on standard error, read as it arrives.
     EngineLogBuffer m_stderrLog;
+    EngineWatch m_watch;
     // Changes on every launch and every stop, so a start that was waiting learns that it has
     // been replaced.
     quint64 m_generation = 0;

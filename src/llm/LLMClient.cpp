@@ -135,23 +135,53 @@ LLMError engineError(int status, const QByteArray &body)
                     decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status)};
 }
 
+// A failure the engine reported after the answer had begun: the status was 200, so the error's
+// own code stands in for it.
+LLMError streamError(const OAIErrorResponse::ErrorBody &body)
+{
+    return LLMError{QStringLiteral("LLM"), body.code.value_or(500), body.message};
+}
+
 } // namespace
 
-LLMClient::LLMClient(const QString &baseURL, QObject *parent)
+const QString LLMClient::closedEarlyText = QStringLiteral("The engine closed the reply early");
+
+LLMClient::LLMClient(QObject *parent)
     : QObject(parent)
-    , m_baseURL(baseURL)
     , m_network(new QNetworkAccessManager(this))
 {
 }
 
 LLMClient::~LLMClient() = default;
 
+void LLMClient::setEndpoint(const QUrl &baseUrl, const QString &apiKey)
+{
+    if (baseUrl == m_baseUrl && apiKey == m_apiKey)
+        return;
+    m_baseUrl = baseUrl;
+    m_apiKey = apiKey;
+    m_refusesTools = false;
+}
+
+bool LLMClient::isToolsRefusal(const LLMError &error)
+{
+    if (error.domain != QLatin1String("LLM"))
+        return false;
+    return error.code == 500
+        && (error.description.contains(QLatin1String("Cannot use tools with stream"))
+            || error.description.contains(QLatin1String("tools param requires --jinja flag")));
+}
+
 QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString systemPrompt, double temperature,
                                              int maxTokens, QJsonArray tools,
                                              std::function<void(const QString &)> onToken)
 {
-    const QUrl url(m_baseURL + QStringLiteral("/v1/chat/completions"), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+    QUrl url = m_baseUrl;
+    QString path = url.path();
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    url.setPath(path + QStringLiteral("/chat/completions"));
+    if (!m_baseUrl.isValid() || !url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return LLMError{QStringLiteral("Network"), int(QNetworkReply::ProtocolUnknownError),
                            QStringLiteral("bad URL")};
 
@@ -159,6 +189,8 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(idleTimeoutMs);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    if (!m_apiKey.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
     QNetworkReply *reply = m_network->post(request, requestBody(messages, systemPrompt, temperature, maxTokens, tools));
     m_reply = reply;
     const auto release = qScopeGuard([this, guarded = QPointer<QNetworkReply>(reply)] {
@@ -176,10 +208,21 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     std::map<int, ToolCallAccumulator> accumulators;
     QByteArray errorBody;
     bool done = false;
+    bool finished = false; // a finish reason arrived: the answer is whole even without [DONE]
+    std::optional<double> tokensPerSecond;
+    std::optional<LLMError> failure;
 
     auto isCancelled = [reply] { return reply->property(cancelledProperty).toBool(); };
     auto statusCode = [reply] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute); };
     auto handleLine = [&](const QByteArray &line) {
+        // Older engines report a failure after the answer began as an "error:" event.
+        if (line.startsWith("error: ")) {
+            if (const auto body = OAIErrorResponse::ErrorBody::decode(QByteArrayView(line).sliced(7))) {
+                failure = streamError(*body);
+                done = true;
+            }
+            return;
+        }
         if (!line.startsWith("data: "))
             return;
         const QByteArrayView payload = QByteArrayView(line).sliced(6);
@@ -188,9 +231,19 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
             return;
         }
         const std::optional<OAIStreamChunk> chunk = OAIStreamChunk::decode(payload);
-        if (!chunk)
+        if (!chunk) {
+            // Recent engines send it as a data event holding an error object, then close.
+            if (const auto error = OAIErrorResponse::decode(payload)) {
+                failure = streamError(error->error);
+                done = true;
+            }
             return;
+        }
+        if (chunk->timings && chunk->timings->predicted_per_second)
+            tokensPerSecond = chunk->timings->predicted_per_second;
         for (const OAIStreamChunk::Choice &choice : chunk->choices) {
+            if (choice.finish_reason)
+                finished = true;
             if (choice.delta.content && !choice.delta.content->isEmpty()) {
                 content += *choice.delta.content;
                 // Qt reads the socket on its own thread and buffers, so the reader never waits
@@ -234,7 +287,12 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
         co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString()};
     if (!done)
         handleLine(reader.finish());
-    co_return LLMReply{content, toolCalls(accumulators)};
+    if (failure)
+        co_return *failure;
+    // An answer cut off (the engine died, or gave up) must not pass for a whole one.
+    if (!done && !finished)
+        co_return LLMError{QStringLiteral("LLM"), 0, closedEarlyText};
+    co_return LLMReply{content, toolCalls(accumulators), tokensPerSecond};
 }
 
 void LLMClient::cancel()

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 #include <functional>
 #include <optional>
 #include <variant>
@@ -15,7 +16,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// A failure of streamChat: domain "LLM" with the HTTP status as code for engine errors;
+// A failure of streamChat: domain "LLM" for what the engine said, with the HTTP status as code
+// (for an error inside a stream, the error's own code; for a stream closed early, 0);
 // "Network" (transport, with Qt's error code) or "Cancelled" otherwise.
 struct LLMError
 {
@@ -30,21 +32,40 @@ struct LLMReply
 {
     QString content;                         // every non-empty fragment, joined
     std::optional<QList<ToolCall>> toolCalls; // native tool calls, or none
+    // Tokens per second as the engine measured them, when its last chunk says.
+    std::optional<double> tokensPerSecond;
 };
 
 using LLMResult = std::variant<LLMReply, LLMError>;
 
-// Talks to the engine's OpenAI-compatible chat-completions endpoint: builds the request, reads
-// the streamed answer as it arrives and hands each text fragment on, in order, on the GUI thread.
+// Talks to an OpenAI-compatible chat-completions endpoint (the local engine or a server
+// elsewhere): builds the request, reads the streamed answer as it arrives and hands each text
+// fragment on, in order, on the GUI thread.
 class LLMClient : public QObject
 {
     Q_OBJECT
 public:
-    explicit LLMClient(const QString &baseURL, QObject *parent = nullptr);
+    // What a stream that stops without its end marker and without a finish reason ends with.
+    static const QString closedEarlyText;
+
+    explicit LLMClient(QObject *parent = nullptr);
     ~LLMClient() override;
 
-    QString baseURL() const { return m_baseURL; }
-    void setBaseURL(const QString &url) { m_baseURL = url; }
+    // Requests go to baseUrl + "/chat/completions" (baseUrl like http://127.0.0.1:8081/v1), with
+    // the key as a bearer token when it is not empty. Another endpoint, or the same one with a
+    // new key (a restarted engine), starts with nothing learnt about it.
+    void setEndpoint(const QUrl &baseUrl, const QString &apiKey);
+    QUrl baseUrl() const { return m_baseUrl; }
+    QString apiKey() const { return m_apiKey; }
+
+    // True when this error says that the endpoint cannot take a tool list with a streamed
+    // request: the 500s engines answer when they refuse tools with streaming (older ones) or
+    // need their template engine for tools.
+    static bool isToolsRefusal(const LLMError &error);
+    // What the endpoint has shown about itself: once it refused tools, later requests go
+    // without them at once.
+    bool refusesTools() const { return m_refusesTools; }
+    void rememberToolsRefused() { m_refusesTools = true; }
 
     // One streamed request. `tools` empty = no "tools" key. onToken is called on the GUI thread
     // for every non-empty content fragment, in arrival order.
@@ -56,7 +77,9 @@ public:
     void cancel();
 
 private:
-    QString m_baseURL;
+    QUrl m_baseUrl;
+    QString m_apiKey;
+    bool m_refusesTools = false;
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_reply; // the request in flight, for cancel()
 };

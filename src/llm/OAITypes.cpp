@@ -107,7 +107,35 @@ std::optional<OAIStreamChunk> OAIStreamChunk::decode(QByteArrayView json)
             return std::nullopt;
         chunk.choices.append(*choice);
     }
+    // Measurements are a bonus: a malformed one is ignored rather than spoiling the chunk.
+    const QJsonValue timings = object->value(QLatin1StringView("timings"));
+    const QJsonValue speed = timings.toObject().value(QLatin1StringView("predicted_per_second"));
+    if (speed.isDouble())
+        chunk.timings = Timings{speed.toDouble()};
     return chunk;
+}
+
+namespace {
+
+std::optional<OAIErrorResponse::ErrorBody> decodeErrorBody(const QJsonValue &value)
+{
+    const QJsonValue message = value.toObject().value(QLatin1StringView("message"));
+    if (!value.isObject() || !message.isString())
+        return std::nullopt;
+    OAIErrorResponse::ErrorBody body{message.toString(), std::nullopt};
+    if (!optionalInt(value.toObject(), QLatin1StringView("code"), body.code))
+        body.code.reset();
+    return body;
+}
+
+} // namespace
+
+std::optional<OAIErrorResponse::ErrorBody> OAIErrorResponse::ErrorBody::decode(QByteArrayView json)
+{
+    const std::optional<QJsonObject> object = parseObject(json);
+    if (!object)
+        return std::nullopt;
+    return decodeErrorBody(*object);
 }
 
 std::optional<OAIErrorResponse> OAIErrorResponse::decode(QByteArrayView json)
@@ -115,9 +143,8 @@ std::optional<OAIErrorResponse> OAIErrorResponse::decode(QByteArrayView json)
     const std::optional<QJsonObject> object = parseObject(json);
     if (!object)
         return std::nullopt;
-    const QJsonValue error = object->value(QLatin1StringView("error"));
-    const QJsonValue message = error.toObject().value(QLatin1StringView("message"));
-    if (!error.isObject() || !message.isString())
+    const std::optional<ErrorBody> body = decodeErrorBody(object->value(QLatin1StringView("error")));
+    if (!body)
         return std::nullopt;
-    return OAIErrorResponse{ErrorBody{message.toString()}};
+    return OAIErrorResponse{*body};
 }

@@ -33,7 +33,13 @@ struct OAIStreamChunk
         Delta delta;
         std::optional<QString> finish_reason;
     };
+    // The engine's own measurements, on the last chunk of a reply.
+    struct Timings
+    {
+        std::optional<double> predicted_per_second;
+    };
     QList<Choice> choices;
+    std::optional<Timings> timings;
 
     static std::optional<OAIStreamChunk> decode(QByteArrayView json);
 };
@@ -43,6 +49,10 @@ struct OAIErrorResponse
     struct ErrorBody
     {
         QString message;
+        std::optional<int> code;
+
+        // A bare error body {"code":…,"message":…}, as older engines send it in an "error:" event.
+        static std::optional<ErrorBody> decode(QByteArrayView json);
     };
     ErrorBody error;
 

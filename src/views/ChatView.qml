@@ -281,9 +281,12 @@ FocusScope {
                         visible: !chat.engineRunning && !chat.engineStarting
                         Layout.alignment: Qt.AlignHCenter
                         spacing: 12
+                        // After a failed load or an engine that stopped, say so rather than invite a load.
                         Label {
+                            objectName: "emptyEngineNotice"
                             Layout.alignment: Qt.AlignHCenter
-                            text: "Load a model to get started"
+                            text: chat.serverManager.failureNotice !== "" ? chat.serverManager.failureNotice
+                                                                         : "Load a model to get started"
                             font.pixelSize: Theme.bodySize
                             color: Theme.secondaryText
                         }
@@ -482,9 +485,7 @@ FocusScope {
                     AbstractButton {
                         id: modelButton
                         objectName: "modelButton"
-                        Accessible.name: chat.engineStarting ? "Loading…"
-                                       : chat.serverManager.activeModelName === "" ? "Select Model"
-                                       : chat.serverManager.activeModelName
+                        Accessible.name: modelButtonLabel.text
                         hoverEnabled: true
                         focusPolicy: Qt.StrongFocus
                         padding: 4
@@ -514,16 +515,21 @@ FocusScope {
                                 color: chat.engineRunning ? Theme.green : Theme.secondaryText
                             }
                             Label {
+                                id: modelButtonLabel
                                 objectName: "modelButtonLabel"
                                 text: chat.engineStarting ? "Loading…"
                                     : chat.serverManager.activeModelName === "" ? "Select Model"
+                                    : chat.serverManager.stoppedUnexpectedly
+                                      ? "Load " + ChatRules.shortModelName(chat.serverManager.activeModelName) + " again"
                                     : ChatRules.shortModelName(chat.serverManager.activeModelName)
                                 font.pixelSize: Theme.captionSize + 0.5
                                 font.weight: Font.Medium
                                 color: Theme.secondaryText
                             }
                         }
-                        onClicked: chat.navigateToModels()
+                        // The model of an engine that stopped loads again from here.
+                        onClicked: chat.serverManager.stoppedUnexpectedly ? chat.serverManager.reload()
+                                                                          : chat.navigateToModels()
                     }
 
                     IconButton {

@@ -87,21 +87,43 @@ Item {
                     }
                 }
 
-                Flickable {
+                // The engine's whole log: the lines that explain a failure are often its last,
+                // so it opens at the end; it wraps, scrolls and can be copied.
+                RowLayout {
                     objectName: "launchErrorStrip"
                     visible: library.serverManager.lastLaunchError !== ""
                     Layout.fillWidth: true
-                    Layout.preferredHeight: Math.min(60, launchError.implicitHeight)
-                    contentWidth: launchError.implicitWidth
-                    contentHeight: launchError.implicitHeight
-                    flickableDirection: Flickable.HorizontalFlick
-                    clip: true
-                    Label {
-                        id: launchError
-                        text: library.serverManager.lastLaunchError
-                        color: Theme.red
-                        font.family: Theme.monospaceFamily
-                        font.pixelSize: 10
+                    spacing: 6
+                    ScrollView {
+                        id: launchErrorScroll
+                        function showEnd() {
+                            contentItem.contentY = Math.max(0, contentItem.contentHeight - contentItem.height)
+                        }
+                        Layout.fillWidth: true
+                        Layout.preferredHeight: Math.min(180, launchError.implicitHeight)
+                        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                        TextArea {
+                            id: launchError
+                            objectName: "launchErrorText"
+                            text: library.serverManager.lastLaunchError
+                            readOnly: true
+                            selectByMouse: true
+                            wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
+                            color: Theme.red
+                            font.family: Theme.monospaceFamily
+                            font.pixelSize: 10
+                            padding: 2
+                            background: null
+                            onImplicitHeightChanged: Qt.callLater(launchErrorScroll.showEnd)
+                        }
+                    }
+                    Button {
+                        objectName: "copyLaunchErrorButton"
+                        Layout.alignment: Qt.AlignTop
+                        text: "Copy"
+                        Accessible.name: text
+                        font.pixelSize: Theme.captionSize
+                        onClicked: ChatRules.copyToClipboard(library.serverManager.lastLaunchError)
                     }
                 }
             }

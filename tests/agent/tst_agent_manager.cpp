@@ -200,13 +200,21 @@ private slots:
         row("plain reply", {chunks({"Hel", "lo ", "there."})}, "Hello there.");
         row("sound off", {chunks({"ok"})}, "ok", {true}, false, false);
         row("sound setting not a boolean", {chunks({"ok"})}, "ok", {true}, QStringLiteral("loud"));
-        row("400 then plain answer", {noTools, chunks({"Fine."})}, "Fine.", {true, false});
         row("400 twice", {noTools, errorReply(400, "still no")}, "Error: still no", {true, false}, {}, false);
         row("500 for tools is an ordinary error", {QJsonObject{{"whenTools", errorReply(500, "Cannot use tools")}}},
             "Error: Cannot use tools", {true}, {}, false);
         row("malformed calls are dropped",
             {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, "Hi.");
         row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, "Tool results: none\n---");
+        // An answer that breaks off keeps what arrived, with the reason below it.
+        QTest::newRow("error after some text")
+            << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Half an ", "answer"}}, {"error", QJsonObject{{"code", 500}, {"message", "Out of memory"}}}}}
+            << QStringList{"assistant: Half an answer", "assistant: Error: Out of memory"} << QStringList() << QList<bool>{true}
+            << QVariant() << false;
+        QTest::newRow("closed early")
+            << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Half"}}, {"cut", true}}}
+            << QStringList{"assistant: Half", "assistant: Error: The engine closed the reply early"} << QStringList()
+            << QList<bool>{true} << QVariant() << false;
 
         // Every card here is denied.
         const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown,
@@ -381,13 +389,56 @@ private slots:
         QCOMPARE(sent.last(), QStringLiteral("user: latest"));
     }
 
+    void speedFigureShowsThenResets_data()
+    {
+        QTest::addColumn<double>("reported"); // 0: the engine reports none
+        QTest::newRow("the engine's own figure") << 42.5;
+        QTest::newRow("counted fragments") << 0.0;
+    }
+
     void speedFigureShowsThenResets()
     {
-        startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200}}});
+        QFETCH(double, reported);
+        startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200},
+                                 {"engine", "recent"}, {"tokensPerSecond", reported}}});
         QVERIFY(runTurn(QStringLiteral("count")));
+        if (reported > 0)
+            QCOMPARE(m_state->tokensPerSecond(), reported);
         QVERIFY(m_state->tokensPerSecond() > 0);
         QVERIFY(m_state->tokensPerSecond() < 100);
         QTRY_COMPARE(m_state->tokensPerSecond(), 0.0);
+    }
+
+    void toolsRefused_data()
+    {
+        QTest::addColumn<QJsonObject>("refusal");
+        QTest::addColumn<QList<bool>>("sentTools"); // over two turns
+        QTest::newRow("tools with streaming (older engines)")
+            << errorReply(500, "Cannot use tools with stream") << QList<bool>{true, false, false};
+        QTest::newRow("template engine off") << errorReply(500, "tools param requires --jinja flag") << QList<bool>{true, false, false};
+        // A 400 may have other causes: it is retried each time, never remembered.
+        QTest::newRow("400") << errorReply(400, "tools not supported") << QList<bool>{true, false, true, false};
+    }
+
+    // An engine that refuses the tool list still chats: the turn is asked again without tools,
+    // and an engine that refuses them in principle is asked without them from then on.
+    void toolsRefused()
+    {
+        QFETCH(QJsonObject, refusal);
+        QFETCH(QList<bool>, sentTools);
+        startEngine({QJsonObject{{"whenTools", refusal}}});
+        QVERIFY(runTurn(QStringLiteral("one")));
+        QVERIFY(runTurn(QStringLiteral("two")));
+        QCOMPARE(conversation(), (QStringList{"user: one", "assistant: Hello from the fake engine.", "user: two",
+                                              "assistant: Hello from the fake engine."}));
+        QList<bool> sent;
+        for (const QJsonObject &body : requests())
+            sent << body.contains("tools");
+        QCOMPARE(sent, sentTools);
+        // A restarted engine is asked with tools again.
+        QCoro::waitFor(m_server->startServer(m_engine->path(QStringLiteral("tiny.gguf")), QStringLiteral("Tiny")));
+        QVERIFY(runTurn(QStringLiteral("three")));
+        QCOMPARE(requests().at(sentTools.size()).contains("tools"), true);
     }
 
     // Every tool name, approved and denied: only the four read-only tools run without the card,

@@ -93,7 +93,11 @@ QString EngineFixture::libraryPath(const QJsonObject &launch)
 QString EngineFixture::launchSummary(const QJsonObject &launch, const QString &model) const
 {
     const QStringList argv = arguments(launch);
-    const QStringList fixed{"--model", model, "--ctx-size", argv.value(3), "--port", QString::number(environment.port),
+    // A retry may find the port still held by the engine that just ended, and take the next.
+    const int port = argv.value(5).toInt();
+    const bool portInRange = port >= environment.port && port < environment.port + environment.portCount;
+    const QStringList fixed{"--model", model, "--ctx-size", argv.value(3), "--port",
+                            portInRange ? argv.value(5) : QString::number(environment.port),
                             "--host", "127.0.0.1", "--n-predict", "-1"};
     QStringList summary = argv.mid(0, fixed.size()) == fixed ? argv.mid(3, 1) + argv.mid(fixed.size()) : argv;
     const QString library = libraryPath(launch);

@@ -31,7 +31,7 @@ public:
     static QString libraryPath(const QJsonObject &launch);
     // One launch of `model` in short: the context size, the arguments after the fixed ones, and
     // "lib=stub" or "lib=<path>" when the loader path is set. A launch whose fixed arguments
-    // (model, port, host, no token limit) differ is given whole instead.
+    // (model, a port of the range, host, no token limit) differ is given whole instead.
     QString launchSummary(const QJsonObject &launch, const QString &model) const;
 
     // Every status text the manager shows from now on, in order.

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <qcorotask.h>
 
@@ -214,6 +216,7 @@ private slots:
         QVERIFY(manager.isRunning() == ready && !manager.isStarting() && !modelShownBeforeReady);
         QCOMPARE(manager.activeModelPath(), ready ? std::optional(modelPath) : std::nullopt);
         QCOMPARE(manager.activeModelName(), ready ? std::optional(QStringLiteral("Tiny")) : std::nullopt);
+        QCOMPARE(manager.failureNotice(), ready ? QString() : QStringLiteral("Loading Tiny failed — see Models"));
         QStringList launched;
         for (const QJsonObject &launch : fixture.launches())
             launched << fixture.launchSummary(launch, modelPath);
@@ -229,6 +232,7 @@ private slots:
         QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
         QVERIFY(!manager.isRunning() && !manager.isStarting() && !manager.activeModelPath() && !manager.activeModelName());
         QCOMPARE(manager.lastLaunchError(), expectedError);
+        QCOMPARE(manager.failureNotice(), QString());
         QVERIFY(!QCoro::waitFor(manager.checkHealth()));
         QTRY_VERIFY(!QFile::exists(fixture.environment.enginePidFile));
     }
@@ -264,6 +268,90 @@ private slots:
         QTest::qWait(20 * fixture.environment.pollIntervalMs);
         QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
         QVERIFY(!manager.isStarting());
+    }
+
+    void stopsAfterReady_data()
+    {
+        QTest::addColumn<QJsonObject>("script");
+        QTest::addColumn<QString>("tag");
+        QString log;
+        for (int line = 1; line <= 50; ++line)
+            log += QStringLiteral("log line %1\n").arg(line);
+        QTest::newRow("killed") << QJsonObject{{"loadMs", 0}, {"stderr", log}} << "[crash signal 9]";
+        QTest::newRow("exits by itself") << QJsonObject{{"loadMs", 0}, {"stderr", log}, {"exitAfterMs", 400}, {"exitCode", 3}}
+                                         << "[exit 3]";
+    }
+
+    // An engine that ends on its own once it was ready is reported with the end of its log; the
+    // model stays named so it can be loaded again, and nothing restarts by itself.
+    void stopsAfterReady()
+    {
+        QFETCH(QJsonObject, script);
+        QFETCH(QString, tag);
+        EngineFixture fixture;
+        fixture.setEngineScript(script);
+        ServerManager manager(fixture.environment, nullptr);
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+        QVERIFY(manager.isRunning());
+        const qint64 pid = fixture.launches().last().value(QStringLiteral("pid")).toInteger();
+        if (!script.contains(QStringLiteral("exitAfterMs")))
+            ::kill(pid_t(pid), SIGKILL);
+        QTRY_COMPARE(manager.statusMessage(), QStringLiteral("Engine stopped unexpectedly — see error below"));
+        QVERIFY(!manager.isRunning() && !manager.isStarting() && manager.stoppedUnexpectedly());
+        QCOMPARE(manager.activeModelName(), std::optional(QStringLiteral("Tiny")));
+        QStringList lastLines;
+        for (int line = 11; line <= 50; ++line)
+            lastLines << QStringLiteral("log line %1").arg(line);
+        QCOMPARE(manager.lastLaunchErrorText(), lastLines.join(QLatin1Char('\n')) + QLatin1Char('\n') + tag);
+        QCOMPARE(manager.failureNotice(), QStringLiteral("Engine stopped unexpectedly — see Models"));
+        QTest::qWait(10 * fixture.environment.pollIntervalMs);
+        QCOMPARE(fixture.launches().size(), 1);
+
+        fixture.setEngineScript({{"loadMs", 0}});
+        manager.reload();
+        QTRY_COMPARE(manager.statusMessage(), QStringLiteral("Ready — Tiny"));
+        QVERIFY(!manager.stoppedUnexpectedly() && manager.failureNotice().isEmpty() && !manager.lastLaunchError());
+        // The app's own stop is no surprise.
+        QCoro::waitFor(manager.stopServer());
+        QTest::qWait(10 * fixture.environment.pollIntervalMs);
+        QCOMPARE(manager.statusMessage(), QStringLiteral("No model loaded"));
+        QVERIFY(!manager.stoppedUnexpectedly());
+    }
+
+    void portTaken_data()
+    {
+        QTest::addColumn<int>("portCount");
+        QTest::newRow("the next free port") << 20;
+        QTest::newRow("no port left") << 1;
+    }
+
+    // Something else listens on the engine's port: ours starts on the next free one and its log
+    // says why, or the start fails saying that no port is free.
+    void portTaken()
+    {
+        QFETCH(int, portCount);
+        EngineFixture fixture;
+        fixture.environment.portCount = portCount;
+        const int taken = fixture.environment.port;
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::LocalHost, quint16(taken)));
+        fixture.setEngineScript(starts(R"([{"stderr":"bye","exitCode":1}])"));
+        ServerManager manager(fixture.environment, nullptr);
+        QSignalSpy portChanged(&manager, &ServerManager::portChanged);
+        QCoro::waitFor(manager.startServer(modelPath, QStringLiteral("Tiny")));
+        QCOMPARE(manager.statusMessage(), QStringLiteral("Failed to start — see error below"));
+        if (portCount == 1) {
+            QCOMPARE(manager.lastLaunchErrorText(), QStringLiteral("Morlo AI: ports %1 to %1 are all in use by other programs.").arg(taken));
+            QVERIFY(fixture.launches().isEmpty());
+            return;
+        }
+        const int port = manager.port();
+        QVERIFY(port > taken && port < taken + portCount);
+        QCOMPARE(portChanged.size(), 1);
+        QCOMPARE(EngineFixture::arguments(fixture.launches().first()).mid(4, 2), (QStringList{"--port", QString::number(port)}));
+        QCOMPARE(manager.lastLaunchErrorText(),
+                 QStringLiteral("Morlo AI: port %1 is in use (another program is listening on it), so this engine uses port %2.\n"
+                                "bye\n[exit 1]").arg(taken).arg(port));
     }
 
     void leftoverEngine_data()

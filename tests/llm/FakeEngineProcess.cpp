@@ -23,7 +23,7 @@ quint16 FakeEngineProcess::freePort()
     return probe.serverPort();
 }
 
-bool FakeEngineProcess::start(const QJsonArray &replies)
+bool FakeEngineProcess::start(const QJsonArray &replies, const QString &apiKey)
 {
     const QString scriptPath = m_dir.filePath(QStringLiteral("script.json"));
     QFile script(scriptPath);
@@ -35,6 +35,9 @@ bool FakeEngineProcess::start(const QJsonArray &replies)
     m_port = freePort();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("MORLO_FAKE_ENGINE_SCRIPT"), scriptPath);
+    env.remove(QStringLiteral("LLAMA_API_KEY"));
+    if (!apiKey.isEmpty())
+        env.insert(QStringLiteral("LLAMA_API_KEY"), apiKey);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(TestSupport::fakesDirectory() + QStringLiteral("/fake-llama-server"),

@@ -39,15 +39,19 @@ Outcome run(LLMClient &client, const QJsonArray &tools = {}, const QList<Message
 }
 
 // A result as one comparable text: "<domain> <code>: <description>" for an error; otherwise the
-// tool calls as "id|name|key=value,…" joined by ";", or "none". A generated id, an upper-case
+// tool calls as "id|name|key=value,…" joined by ";", or "none", then " @<tokens per second>"
+// when the engine reported its speed. A generated id, an upper-case
 // UUID like every id the app writes, shows as "<uuid>"; a call not left pending shows "!".
 QString describe(const LLMResult &result)
 {
     if (const auto *error = std::get_if<LLMError>(&result))
         return QStringLiteral("%1 %2: %3").arg(error->domain).arg(error->code).arg(error->description);
-    const std::optional<QList<ToolCall>> &calls = std::get<LLMReply>(result).toolCalls;
+    const LLMReply &reply = std::get<LLMReply>(result);
+    // The engine's own speed figure, when its last chunk carried one.
+    const QString speed = reply.tokensPerSecond ? QStringLiteral(" @%1").arg(*reply.tokensPerSecond) : QString();
+    const std::optional<QList<ToolCall>> &calls = reply.toolCalls;
     if (!calls)
-        return QStringLiteral("none");
+        return QStringLiteral("none") + speed;
     QStringList described;
     for (const ToolCall &call : *calls) {
         QStringList arguments;
@@ -57,7 +61,7 @@ QString describe(const LLMResult &result)
         described << (generated ? QStringLiteral("<uuid>") : call.id) + QLatin1Char('|') + call.name + QLatin1Char('|')
                 + arguments.join(QLatin1Char(',')) + (call.status == ToolStatus::pending && !call.result ? "" : "!");
     }
-    return described.join(QLatin1Char(';'));
+    return described.join(QLatin1Char(';')) + speed;
 }
 
 } // namespace
@@ -72,11 +76,28 @@ private slots:
         QTest::addColumn<QJsonArray>("replies");
         QTest::addColumn<QStringList>("fragments");
         QTest::addColumn<QString>("outcome"); // describe()
-        QTest::newRow("content deltas") << parseArray(R"([{"chunks":["Hel","lo"]}])") << QStringList{"Hel", "lo"} << "none";
+        QTest::newRow("content deltas, older engine") << parseArray(R"([{"chunks":["Hel","lo"],"tokensPerSecond":12.5}])")
+                                                      << QStringList{"Hel", "lo"} << "none @12.5";
+        // A role-only opening chunk with null content, and timings without usage at the end.
+        QTest::newRow("content deltas, recent engine") << parseArray(R"([{"engine":"recent","chunks":["Hel","lo"],"tokensPerSecond":3}])")
+                                                       << QStringList{"Hel", "lo"} << "none @3";
+        // An answer cut off must not pass for a whole one; a finish reason makes it whole.
         QTest::newRow("stream cut without the end marker") << parseArray(R"([{"chunks":["par","tial"],"cut":true}])")
-                                                           << QStringList{"par", "tial"} << "none";
+                                                           << QStringList{"par", "tial"} << "LLM 0: The engine closed the reply early";
+        QTest::newRow("finish reason, then closed") << QJsonArray{QJsonObject{{"lines", QJsonArray{chunkLine("all"),
+                                                        R"(data: {"choices":[{"delta":{},"finish_reason":"stop"}]})"}}}}
+                                                    << QStringList{"all"} << "none";
+        // Failures after the answer began: recent engines send a data event holding an error,
+        // older ones an "error:" event; either ends the request with the engine's message.
+        QTest::newRow("error event after text")
+            << parseArray(R"([{"chunks":["par"],"error":{"code":500,"message":"Failed to parse tool call","type":"server_error"}}])")
+            << QStringList{"par"} << "LLM 500: Failed to parse tool call";
+        QTest::newRow("error line of older engines")
+            << QJsonArray{QJsonObject{{"lines", QJsonArray{chunkLine("a"), R"(error: {"code":503,"message":"boom","type":"x"})",
+                                                           chunkLine("never"), "data: [DONE]"}}}}
+            << QStringList{"a"} << "LLM 503: boom";
         const QJsonArray lines{
-            "data: {not json", "error: {\"code\":500,\"message\":\"boom\"}", ": keep-alive comment", "event: message",
+            "data: {not json", "error: not json", ": keep-alive comment", "event: message",
             chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
             "data: {\"delta\":{\"content\":\"no choices\"}}", "data: {\"choices\":[{\"finish_reason\":null}]}",
             "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}", chunkLine("crlf") + "\r",
@@ -94,21 +115,21 @@ private slots:
         QTest::newRow("tool call split over two deltas")
             << toolCallReply({QJsonObject{{"index", 0}, {"id", "call-1"}, {"name", "open_app"}, {"arguments", "{\"app_name\":\"Calc"}},
                               QJsonObject{{"index", 0}, {"id", "call-2"}, {"arguments", "ulator\",\"count\":3}"}}})
-            << QStringList{} << "call-1|open_app|app_name=Calculator,count=3";
+            << QStringList{} << "call-1|open_app|app_name=Calculator,count=3 @1000";
         QTest::newRow("tool calls ordered by index, nameless dropped, later name replaces")
             << parseArray(R"([{"toolCalls":[{"index":2,"id":"c","name":"list_files","arguments":"not json"},
                                             {"index":1,"id":"b","arguments":"{}"},{"index":0,"id":"a","name":"x","arguments":"[1]"},
                                             {"index":0,"name":"get_clipboard","arguments":""},{"index":0,"name":""}]}])")
-            << QStringList{} << "a|get_clipboard|;c|list_files|";
+            << QStringList{} << "a|get_clipboard|;c|list_files| @1000";
         QTest::newRow("only nameless tool calls") << parseArray(R"([{"toolCalls":[{"index":0,"id":"a","arguments":"{}"}]}])")
-                                                  << QStringList{} << "none";
+                                                  << QStringList{} << "none @1000";
         QTest::newRow("no index and no id: call 0 with a generated id")
             << toolCallReply({QJsonObject{{"name", "get_system_info"}}, QJsonObject{{"id", "ignored"}, {"arguments", "{\"a\":\"b\"}"}}})
-            << QStringList{} << "<uuid>|get_system_info|a=b";
+            << QStringList{} << "<uuid>|get_system_info|a=b @1000";
         QTest::newRow("content and tool calls together")
             << toolCallReply({QJsonObject{{"id", ""}, {"name", "open_app"}, {"arguments", "{\"ok\":true,\"n\":1.5,\"o\":{\"a\":[1]}}"}}},
                              {"Opening."})
-            << QStringList{"Opening."} << "|open_app|n=1.5,o={\"a\":[1]},ok=true";
+            << QStringList{"Opening."} << "|open_app|n=1.5,o={\"a\":[1]},ok=true @1000";
 
         QTest::newRow("500 with an empty body") << parseArray(R"([{"status":500,"rawBody":""}])") << QStringList{}
                                                 << "LLM 500: Server error 500";
@@ -123,7 +144,8 @@ private slots:
         QFETCH(QString, outcome);
         FakeEngineProcess engine;
         QVERIFY(engine.start(replies));
-        LLMClient client(engine.baseURL());
+        LLMClient client;
+        client.setEndpoint(engine.baseUrl(), QString());
         const Outcome got = run(client);
         QCOMPARE(describe(got.result), outcome);
         QVERIFY2(got.fragments == fragments, qPrintable(got.fragments.join('|').left(300)));
@@ -138,7 +160,8 @@ private slots:
         FakeEngineProcess engine;
         QVERIFY(engine.start(parseArray(R"([{"whenTools":{"status":400,"body":{"error":{"code":400,"message":"tools not supported"}}}},
                                             {"chunks":["ok"]}])")));
-        LLMClient client(engine.baseURL());
+        LLMClient client;
+        client.setEndpoint(engine.baseUrl(), QString());
         const QJsonArray tools = parseArray(R"([{"type":"function","function":{"name":"open_app","parameters":{"type":"object"}}}])");
         const QList<Message> history{
             Message::make(Roles::system, "an old system line"), Message::make(Roles::user, ""),
@@ -161,36 +184,59 @@ private slots:
     }
 
     // Qt ends a chunked answer cut by a closed connection like a complete one more often than it
-    // reports the lost connection, so both outcomes are accepted; what must hold is that the
-    // fragments already shown stay delivered and the call returns.
+    // reports the lost connection; either way it is an error, and the fragments already shown
+    // stay delivered.
     void engineDiesMidStream()
     {
         FakeEngineProcess engine;
         QVERIFY(engine.start(parseArray(R"([{"chunks":["a","b"],"crash":true}])")));
-        LLMClient client(engine.baseURL());
+        LLMClient client;
+        client.setEndpoint(engine.baseUrl(), QString());
         const Outcome got = run(client);
         QCOMPARE(got.fragments, (QStringList{"a", "b"}));
         const QString outcome = describe(got.result);
-        QVERIFY2(outcome == QLatin1String("none")
+        QVERIFY2(outcome == QLatin1String("LLM 0: The engine closed the reply early")
                      || outcome.startsWith(QStringLiteral("Network %1: ").arg(int(QNetworkReply::RemoteHostClosedError))),
                  qPrintable(outcome));
     }
 
     void transportFailures_data()
     {
-        QTest::addColumn<QString>("baseURL");
+        QTest::addColumn<QUrl>("baseUrl");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("nothing listening") << QStringLiteral("http://127.0.0.1:%1").arg(FakeEngineProcess::freePort())
+        QTest::newRow("nothing listening") << QUrl(QStringLiteral("http://127.0.0.1:%1/v1").arg(FakeEngineProcess::freePort()))
                                            << QStringLiteral("Network %1: Connection refused").arg(int(QNetworkReply::ConnectionRefusedError));
-        QTest::newRow("not a URL") << QStringLiteral("http://127.0.0.1:port")
+        QTest::newRow("not a URL") << QUrl(QStringLiteral("http://127.0.0.1:port/v1"))
                                    << QStringLiteral("Network %1: bad URL").arg(int(QNetworkReply::ProtocolUnknownError));
     }
 
     void transportFailures()
     {
-        QFETCH(QString, baseURL);
+        QFETCH(QUrl, baseUrl);
         QFETCH(QString, outcome);
-        LLMClient client(baseURL);
+        LLMClient client;
+        client.setEndpoint(baseUrl, QString());
+        QCOMPARE(describe(run(client).result), outcome);
+    }
+
+    void bearerKey_data()
+    {
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("the engine's key") << "k3y" << "none @1000";
+        QTest::newRow("no key") << "" << "LLM 401: Invalid API Key";
+        QTest::newRow("another key") << "guess" << "LLM 401: Invalid API Key";
+    }
+
+    // An engine started with a key serves only requests that carry it as a bearer token.
+    void bearerKey()
+    {
+        QFETCH(QString, sent);
+        QFETCH(QString, outcome);
+        FakeEngineProcess engine;
+        QVERIFY(engine.start(parseArray(R"([{"chunks":["ok"]}])"), QStringLiteral("k3y")));
+        LLMClient client;
+        client.setEndpoint(engine.baseUrl(), sent);
         QCOMPARE(describe(run(client).result), outcome);
     }
 
@@ -208,7 +254,8 @@ private slots:
         QFETCH(bool, fromCallback);
         FakeEngineProcess engine;
         QVERIFY(engine.start(parseArray(R"([{"chunks":["first"],"hold":true},{"chunks":["again"]}])")));
-        LLMClient client(engine.baseURL());
+        LLMClient client;
+        client.setEndpoint(engine.baseUrl(), QString());
         QStringList fragments;
         const auto onToken = [&](const QString &fragment) {
             fragments << fragment;

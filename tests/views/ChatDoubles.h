@@ -73,6 +73,8 @@ class FakeServerManager : public QObject
     Q_PROPERTY(bool isStarting MEMBER isStarting NOTIFY changed)
     Q_PROPERTY(QString statusMessage MEMBER statusMessage NOTIFY changed)
     Q_PROPERTY(QString activeModelName MEMBER activeModelName NOTIFY changed)
+    Q_PROPERTY(bool stoppedUnexpectedly MEMBER stoppedUnexpectedly NOTIFY changed)
+    Q_PROPERTY(QString failureNotice MEMBER failureNotice NOTIFY changed)
 
 public:
     void set(bool running, bool starting, const QString &status = {}, const QString &model = {})
@@ -84,10 +86,15 @@ public:
         emit changed();
     }
 
+    Q_INVOKABLE void reload() { ++reloads; }
+
     bool isRunning = true;
     bool isStarting = false;
     QString statusMessage;
     QString activeModelName = QStringLiteral("Llama 3.2 3B Instruct Q4_K_M");
+    bool stoppedUnexpectedly = false;
+    QString failureNotice;
+    int reloads = 0;
 
 signals:
     void changed();

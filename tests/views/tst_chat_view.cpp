@@ -93,6 +93,25 @@ private slots:
         QCOMPARE(text("noModelBannerText"), QStringLiteral("No model loaded — tap the model button to load one"));
         QCOMPARE(text("messageInput"), QStringLiteral("hello"));
 
+        QCOMPARE(text("emptyEngineNotice"), QStringLiteral("Load a model to get started"));
+
+        // A failed load says so and points to the Models tab, where its log is.
+        m_chat->server.failureNotice = QStringLiteral("Loading Llama 3.2 3B Instruct Q4_K_M failed — see Models");
+        m_chat->server.set(false, false);
+        QCOMPARE(text("emptyEngineNotice"), m_chat->server.failureNotice);
+        QVERIFY(shown("browseModelsButton"));
+        ui().saveScreenshot("chat_load_failed");
+
+        // An engine that stopped by itself: the model button loads its model again.
+        m_chat->server.failureNotice = QStringLiteral("Engine stopped unexpectedly — see Models");
+        m_chat->server.stoppedUnexpectedly = true;
+        m_chat->server.set(false, false, QString(), QStringLiteral("Llama 3.2 3B Instruct Q4_K_M"));
+        QCOMPARE(text("emptyEngineNotice"), m_chat->server.failureNotice);
+        QCOMPARE(text("modelButtonLabel"), QStringLiteral("Load Llama 3.2 3B Q4_K_M again"));
+        ui().click(QStringLiteral("modelButton"));
+        QCOMPARE(m_chat->server.reloads, 1);
+        ui().saveScreenshot("chat_engine_stopped");
+
         // Only tool results: still the empty state.
         state().appendMessage(Message::make(Roles::toolResult, QStringLiteral("ok")));
         QVERIFY(shown("emptyTitle"));

@@ -4,8 +4,15 @@
 #include "engine/ServerManager.h"
 #include "models/ModelManager.h"
 
+#include <QClipboard>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QQuickItem>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -139,6 +146,47 @@ private slots:
         ui.click(QStringLiteral("stopButton"));
         QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 10000);
         QVERIFY(!shown(ui, QStringLiteral("stopButton")));
+    }
+
+    // A failed start shows the engine's whole log, wrapped, opened at its end, and copyable.
+    void launchErrorIsReadable()
+    {
+        QTemporaryDir dir;
+        QString log;
+        for (int line = 1; line <= 200; ++line)
+            log += QStringLiteral("llama_model_load: line %1 of the engine's log, long enough that it cannot fit across the "
+                                  "window and has to wrap onto a second line rather than run off to the side\n").arg(line);
+        QFile script(dir.filePath(QStringLiteral("script.json")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QJsonDocument(QJsonObject{{"stderr", log + "the reason it failed\n"}, {"loadMs", 600000},
+                                               {"exitAfterMs", 50}, {"exitCode", 1}}).toJson());
+        script.close();
+        qputenv("MORLO_FAKE_ENGINE_SCRIPT", script.fileName().toUtf8());
+        const auto restore = qScopeGuard([] { qunsetenv("MORLO_FAKE_ENGINE_SCRIPT"); });
+
+        QmlHarness ui;
+        ModelManager models(m_hub.baseURL(), DownloadTiming{});
+        auto engine = makeEngine();
+        QVERIFY(start(ui, models, *engine));
+        QCoro::waitFor(engine->startServer(dir.filePath(QStringLiteral("tiny.gguf")), QStringLiteral("Tiny")));
+        QCOMPARE(engine->statusMessage(), QStringLiteral("Failed to start — see error below"));
+        QQuickItem *text = ui.find(QStringLiteral("launchErrorText"));
+        QVERIFY(text);
+        QCOMPARE(text->property("text").toString(), log.trimmed() + QStringLiteral("\nthe reason it failed\n[exit 1]"));
+        ui.settle(100);
+        // Wrapped within the view, scrollable, and showing its last lines.
+        QQuickItem *strip = ui.find(QStringLiteral("launchErrorStrip"));
+        QVERIFY(strip->width() <= ui.find(QStringLiteral("modelLibraryView"))->width());
+        QVERIFY(text->property("lineCount").toInt() > 2 * 200);
+        QVERIFY(text->height() > 10 * strip->height());
+        QQuickItem *flickable = text->parentItem();
+        while (flickable && !flickable->property("contentY").isValid())
+            flickable = flickable->parentItem();
+        QVERIFY(flickable && flickable->property("contentY").toReal() > text->height() / 2);
+        ui.saveScreenshot("models_launch_error");
+
+        ui.click(QStringLiteral("copyLaunchErrorButton"));
+        QCOMPARE(QGuiApplication::clipboard()->text(), engine->lastLaunchErrorText());
     }
 
     void downloadErrorAlert()

@@ -19,6 +19,8 @@ EngineScript EngineScript::load(const QStringList &argv)
 {
     EngineScript script;
     script.m_sinceStart.start();
+    const qsizetype keyAt = argv.indexOf(QStringLiteral("--api-key"));
+    script.m_apiKey = keyAt >= 0 ? argv.value(keyAt + 1).toUtf8() : qgetenv("LLAMA_API_KEY");
     const QString path = qEnvironmentVariable("MORLO_FAKE_ENGINE_SCRIPT");
     if (path.isEmpty())
         return script;

@@ -19,6 +19,9 @@ public:
     int launchNumber() const { return m_launch; }
 
     bool isLoaded() const;
+    // The key requests must carry as a bearer token (from --api-key or LLAMA_API_KEY); empty
+    // when none was given.
+    QByteArray apiKey() const { return m_apiKey; }
     // The next scripted reply for a chat request; replies are consumed in order, the last repeats.
     QJsonObject nextReply(bool requestHasTools);
     // Appends one received POST body to the request log, if the script keeps one.
@@ -30,6 +33,7 @@ private:
     QJsonObject m_start;
     QJsonArray m_replies;
     QString m_requestLog;
+    QByteArray m_apiKey;
     int m_launch = 1;
     qsizetype m_nextReply = 0;
     QElapsedTimer m_sinceStart;

@@ -20,6 +20,7 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
@@ -59,21 +60,32 @@ void HttpConnection::readRequests()
         const QList<QByteArray> lines = m_input.left(headEnd).split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         qsizetype length = 0;
+        QByteArray authorization;
         for (const QByteArray &line : lines.mid(1)) {
             const qsizetype colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            if (colon > 0 && name == "content-length")
                 length = line.mid(colon + 1).trimmed().toLongLong();
+            if (colon > 0 && name == "authorization")
+                authorization = line.mid(colon + 1).trimmed();
         }
         if (m_input.size() < headEnd + 4 + length)
             return;
         const QByteArray body = m_input.mid(headEnd + 4, length);
         m_input.remove(0, headEnd + 4 + length);
-        handle(requestLine.value(0), requestLine.value(1), body);
+        handle(requestLine.value(0), requestLine.value(1), authorization, body);
     }
 }
 
-void HttpConnection::handle(const QByteArray &method, const QByteArray &path, const QByteArray &body)
+void HttpConnection::handle(const QByteArray &method, const QByteArray &path,
+                            const QByteArray &authorization, const QByteArray &body)
 {
+    // Like the real engine, a key guards everything but the health and model list endpoints.
+    const bool open = path == "/health" || path == "/v1/models";
+    if (!open && !m_script.apiKey().isEmpty() && authorization != "Bearer " + m_script.apiKey()) {
+        sendError(401, QStringLiteral("Invalid API Key"), QStringLiteral("authentication_error"));
+        return;
+    }
     if (method == "POST")
         m_script.logRequest(body);
     if (method == "GET" && path == "/health") {

@@ -17,7 +17,8 @@ public:
 
 private:
     void readRequests();
-    void handle(const QByteArray &method, const QByteArray &path, const QByteArray &body);
+    void handle(const QByteArray &method, const QByteArray &path, const QByteArray &authorization,
+                const QByteArray &body);
     void answerChat(const QByteArray &body);
     void sendPlain(int status, const QByteArray &contentType, const QByteArray &body);
     void sendError(int status, const QString &message, const QString &type);

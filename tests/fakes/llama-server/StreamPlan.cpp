@@ -71,6 +71,12 @@ StreamPlan StreamPlan::fromReply(const QJsonObject &reply)
 
     plan.contentType = "text/event-stream";
     plan.delayMs = reply.value("delayMs").toInt(0);
+    plan.recentEngine = reply.value("engine").toString() == QLatin1String("recent");
+    plan.tokensPerSecond = reply.value("tokensPerSecond").toDouble(plan.tokensPerSecond);
+    if (plan.recentEngine)
+        plan.events.append(dataEvent(chunkEnvelope(QJsonObject{
+            {"index", 0}, {"finish_reason", QJsonValue::Null},
+            {"delta", QJsonObject{{"role", "assistant"}, {"content", QJsonValue::Null}}}})));
     for (const QJsonValue &chunk : reply.value("chunks").toArray())
         plan.events.append(contentEvent(chunk.toString()));
     if (reply.contains("repeat")) {
@@ -92,6 +98,11 @@ StreamPlan StreamPlan::fromReply(const QJsonObject &reply)
             plan.events.append(line.toString().toUtf8() + "\n\n");
         plan.ending = Ending::Cut;
     }
+    if (reply.contains("error")) {
+        // A failure after the answer began: one error event, and the stream closes.
+        plan.events.append(dataEvent(QJsonObject{{"error", reply.value("error")}}));
+        plan.ending = Ending::Cut;
+    }
     if (reply.value("cut").toBool())
         plan.ending = Ending::Cut;
     if (reply.value("crash").toBool())
@@ -106,10 +117,12 @@ QByteArray StreamPlan::finalEvents() const
     QJsonObject last = chunkEnvelope(QJsonObject{{"index", 0},
                                                   {"finish_reason", QString::fromLatin1(finishReason)},
                                                   {"delta", QJsonObject{}}});
-    last.insert("usage", QJsonObject{{"completion_tokens", events.size()},
-                                     {"prompt_tokens", 12},
-                                     {"total_tokens", events.size() + 12}});
-    last.insert("timings", QJsonObject{{"prompt_n", 12}, {"predicted_n", events.size()},
-                                       {"predicted_per_second", 1000.0}});
+    if (!recentEngine)
+        last.insert("usage", QJsonObject{{"completion_tokens", events.size()},
+                                         {"prompt_tokens", 12},
+                                         {"total_tokens", events.size() + 12}});
+    if (tokensPerSecond > 0)
+        last.insert("timings", QJsonObject{{"prompt_n", 12}, {"predicted_n", events.size()},
+                                           {"predicted_per_second", tokensPerSecond}});
     return dataEvent(last) + "data: [DONE]\n\n";
 }

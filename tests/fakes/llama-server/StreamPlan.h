@@ -9,7 +9,7 @@
 struct StreamPlan
 {
     enum class Ending {
-        Done,  // final chunk with finish_reason, usage and timings, then "data: [DONE]"
+        Done,  // final chunk with finish_reason, timings (and usage), then "data: [DONE]"
         Cut,   // the stream simply ends (no final chunk, no [DONE]) and the connection closes
         Hold,  // the stream never ends
         Crash, // the engine process dies after the events (connection lost mid-stream)
@@ -24,6 +24,9 @@ struct StreamPlan
     Ending ending = Ending::Done;
     QByteArray finishReason = "stop";
     int delayMs = 0;
+    // Recent engines open with a role-only chunk and end without "usage".
+    bool recentEngine = false;
+    double tokensPerSecond = 1000.0; // "timings.predicted_per_second" of the last chunk; 0: no timings
 
     static StreamPlan fromReply(const QJsonObject &reply);
     QByteArray finalEvents() const;

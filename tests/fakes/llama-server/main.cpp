@@ -3,9 +3,13 @@
 // and its replies scripted by the JSON file named in MORLO_FAKE_ENGINE_SCRIPT.
 //
 // Beyond the shared script format: a streamed reply may combine "chunks", "repeat", "toolCalls"
-// and "lines" (in that order) and end with "cut", "hold" or "crash" (the process exits with 134
-// shortly after the last event); "rawBody" takes an optional "contentType". Each launch-log entry
-// also carries "launch" (its number) and "pid", and "env" names LD_LIBRARY_PATH when it is set.
+// and "lines" (in that order) and end with "error" (an error event, then the stream closes),
+// "cut", "hold" or "crash" (the process exits with 134 shortly after the last event); "engine":
+// "recent" gives it a recent engine's shape (a role-only first chunk, no "usage" at the end) and
+// "tokensPerSecond" the speed its last chunk reports; "rawBody" takes an optional "contentType".
+// A key from --api-key or LLAMA_API_KEY guards every endpoint but /health and /v1/models. Each
+// launch-log entry also carries "launch" (its number) and "pid", and "env" names
+// LD_LIBRARY_PATH when it is set.
 #include "EngineScript.h"
 #include "HttpConnection.h"
 
@@ -38,11 +42,16 @@ int signalNumber(const QString &name)
     ::_exit(128 + signal);
 }
 
-// The real engine aborts while shutting down after SIGTERM; imitate it so the app's stop path
-// meets the same exit status.
+// Recent engines end cleanly on SIGTERM; older ones abort while shutting down, which a script
+// imitates with "abortOnSigterm" so the app's stop path meets both exit statuses.
 void abortOnTerminate(int)
 {
     dieBySignal(SIGABRT);
+}
+
+void exitOnTerminate(int)
+{
+    ::_exit(0);
 }
 
 QString option(const QStringList &args, const QString &name, const QString &fallback)
@@ -75,7 +84,9 @@ int main(int argc, char *argv[])
     EngineScript script = EngineScript::load(args);
     const QJsonObject &start = script.start();
 
-    std::signal(SIGTERM, start.value(QStringLiteral("ignoreSigterm")).toBool() ? SIG_IGN : abortOnTerminate);
+    std::signal(SIGTERM, start.value(QStringLiteral("ignoreSigterm")).toBool() ? SIG_IGN
+                         : start.value(QStringLiteral("abortOnSigterm")).toBool() ? abortOnTerminate
+                                                                                  : exitOnTerminate);
 
     QTcpServer server;
     if (!start.value(QStringLiteral("hang")).toBool()) {
