@@ -201,6 +201,7 @@ FocusScope {
                     required property string messageId
                     required property string role
                     required property string content
+                    required property var toolCalls
                     width: messageList.width
                     height: bubble.hidden ? 0 : bubble.implicitHeight + Theme.messageSpacing
 
@@ -212,6 +213,7 @@ FocusScope {
                         messageId: row.messageId
                         role: row.role
                         content: row.content
+                        toolCalls: row.toolCalls
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
                         onEditRequested: chat.editMessage(row.messageId)
