@@ -29,6 +29,8 @@ Rectangle {
             Icon {
                 symbol: activity.entry.icon
                 size: 13
+                Layout.preferredWidth: size
+                Layout.preferredHeight: size
                 color: activity.entry.tint === "green" ? Theme.green
                      : activity.entry.tint === "red" ? Theme.red : Theme.secondaryText
             }
@@ -44,8 +46,8 @@ Rectangle {
             Label {
                 objectName: "activitySummary"
                 Layout.fillWidth: true
-                visible: !activity.expanded
-                text: activity.entry.result.split("\n")[0]
+                // The whole result shows below once opened.
+                text: activity.expanded ? "" : activity.entry.result.split("\n")[0]
                 elide: Text.ElideRight
                 font.pixelSize: Theme.captionSize + 1
                 color: Theme.secondaryText
@@ -53,6 +55,8 @@ Rectangle {
             Icon {
                 symbol: activity.expanded ? "chevron.up" : "chevron.down"
                 size: 10
+                Layout.preferredWidth: size
+                Layout.preferredHeight: size
                 color: Theme.secondaryText
             }
         }

@@ -12,8 +12,8 @@ RowLayout {
     required property var entry
     property string namePrefix: "approvalRow"
     property int rowIndex: 0
-    // Ten lines of value before the box scrolls.
-    readonly property real maximumBoxHeight: Math.ceil(metrics.lineSpacing * 10) + 8
+    // Eight lines of value before the box scrolls.
+    readonly property real maximumBoxHeight: Math.ceil(metrics.lineSpacing * 8) + 4
     // The value has been laid out whole: its full height is known, so the box shows it or scrolls.
     readonly property bool laidOut: valueText.text === entry.value && (entry.value === "" || valueText.contentHeight > 0)
 

@@ -160,7 +160,14 @@ Rectangle {
                 Layout.rightMargin: 20
                 Layout.bottomMargin: 8
                 spacing: 8
-                Icon { symbol: "exclamationmark.triangle.fill"; size: 12; color: Theme.orange; Layout.alignment: Qt.AlignTop }
+                Icon {
+                    symbol: "exclamationmark.triangle.fill"
+                    size: 12
+                    color: Theme.orange
+                    Layout.preferredWidth: size
+                    Layout.preferredHeight: size
+                    Layout.alignment: Qt.AlignTop
+                }
                 Label {
                     objectName: "approvalNoteText_" + index
                     Layout.fillWidth: true

@@ -629,13 +629,26 @@ FocusScope {
             color: Theme.windowBackground
             border.color: Theme.separator
         }
-        contentItem: Loader {
-            active: chat.agentState.hasPendingApproval
-            sourceComponent: ApprovalView {
-                objectName: "approvalView"
-                toolCall: chat.agentState.pendingApproval
-                onApprove: chat.agentState.resolveApproval(true)
-                onDeny: chat.agentState.resolveApproval(false)
+        // A card taller than the window scrolls rather than losing its lower part.
+        height: Math.min(implicitHeight, parent ? parent.height - 32 : implicitHeight)
+        contentItem: Flickable {
+            objectName: "approvalScroll"
+            implicitWidth: approvalLoader.implicitWidth
+            implicitHeight: approvalLoader.implicitHeight
+            contentWidth: width
+            contentHeight: approvalLoader.height
+            clip: true
+            boundsBehavior: Flickable.StopAtBounds
+            ScrollBar.vertical: ScrollBar {}
+            Loader {
+                id: approvalLoader
+                active: chat.agentState.hasPendingApproval
+                sourceComponent: ApprovalView {
+                    objectName: "approvalView"
+                    toolCall: chat.agentState.pendingApproval
+                    onApprove: chat.agentState.resolveApproval(true)
+                    onDeny: chat.agentState.resolveApproval(false)
+                }
             }
         }
         onOpened: contentItem.forceActiveFocus()

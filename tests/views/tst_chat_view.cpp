@@ -235,6 +235,7 @@ private slots:
         const QString resolved = action.argument(QStringLiteral("path"))->value;
         QCOMPARE(resolved, QDir::homePath() + QStringLiteral("/Documents/") + QString(120, QLatin1Char('a')) + QStringLiteral("/notes.txt"));
 
+        ui().window()->resize(820, 900);
         std::optional<bool> result;
         auto wait = [&]() -> QCoro::Task<> { result = co_await state().requestApproval(call, action.card()); };
         auto task = wait();
