@@ -15,19 +15,22 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <pwd.h>
 #include <sys/stat.h>
 
 namespace {
 
-// Pieces the model might string together: names, links, steps up, separators and characters
-// that hide or move text.
+// Pieces the model might string together: names, links, steps up and separators, and now and
+// then a character that hides or moves text.
 const QStringList pieces = {
     QStringLiteral("~"), QStringLiteral("~/"), QStringLiteral("/"), QStringLiteral(".."), QStringLiteral("."),
     QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("link-b"), QStringLiteral("dangling"),
-    QStringLiteral("f.txt"), QStringLiteral("new"), QStringLiteral("\n"), QStringLiteral("\t"),
-    QStringLiteral("\u202E"), QStringLiteral("\u200B"), QStringLiteral("\u2028"), QStringLiteral(" "),
-    QStringLiteral("é"), QStringLiteral("~root"), QStringLiteral("//"), QStringLiteral("\r"), QStringLiteral("loop"),
-    QStringLiteral("\u0000"), QStringLiteral("\U000E0041"),
+    QStringLiteral("f.txt"), QStringLiteral("new"), QStringLiteral(" "), QStringLiteral("é"),
+    QStringLiteral("~root"), QStringLiteral("//"), QStringLiteral("loop"),
+};
+const QStringList hidingPieces = {
+    QStringLiteral("\n"), QStringLiteral("\t"), QStringLiteral("\u202E"), QStringLiteral("\u200B"),
+    QStringLiteral("\u2028"), QStringLiteral("\r"), QString(QChar(0)), QStringLiteral("\U000E0041"),
 };
 
 // Every file below the folder, links not followed, with its content.
@@ -50,11 +53,17 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
     return files;
 }
 
-// What the system opens for the text, with "~" and relative paths as the app reads them.
+// What the system opens for the text, with "~", "~user" and relative paths read as the app
+// reads them (the system itself knows no "~").
 QString asTheSystemSees(const QString &raw, const QString &home)
 {
-    if (raw == QLatin1String("~") || raw.startsWith(QLatin1String("~/")))
-        return home + raw.mid(1);
+    if (raw.startsWith(QLatin1Char('~'))) {
+        const qsizetype slash = raw.indexOf(QLatin1Char('/'));
+        const QString user = raw.mid(1, slash < 0 ? -1 : slash - 1);
+        const passwd *entry = user.isEmpty() ? nullptr : ::getpwnam(user.toLocal8Bit().constData());
+        const QString userHome = user.isEmpty() ? home : entry ? QString::fromLocal8Bit(entry->pw_dir) : QString();
+        return userHome + (slash < 0 ? QString() : raw.mid(slash));
+    }
     if (raw.startsWith(QLatin1Char('/')))
         return raw;
     return home + QLatin1Char('/') + raw;
@@ -86,21 +95,26 @@ QString shownPath(const ResolvedAction &action)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
+    const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
     const quint32 seed = argc > 2 ? quint32(std::atoi(argv[2])) : 18;
     QRandomGenerator random(seed);
 
     QTemporaryDir homeDir;
     const QString home = QFileInfo(homeDir.path()).canonicalFilePath();
     qputenv("HOME", QFile::encodeName(home));
-    QDir(home).mkpath(QStringLiteral("a/b"));
-    QFile seedFile(home + QStringLiteral("/f.txt"));
-    seedFile.open(QIODevice::WriteOnly);
-    seedFile.write("seed");
-    seedFile.close();
-    QFile::link(home + QStringLiteral("/a/b"), home + QStringLiteral("/link-b"));
-    QFile::link(home + QStringLiteral("/nowhere"), home + QStringLiteral("/a/dangling"));
-    QFile::link(home + QStringLiteral("/loop"), home + QStringLiteral("/loop"));
+    // A small home, laid out afresh after every write so each input meets the same folder.
+    const auto layOut = [&home] {
+        QDir(home).removeRecursively();
+        QDir().mkpath(home + QStringLiteral("/a/b"));
+        QFile seedFile(home + QStringLiteral("/f.txt"));
+        seedFile.open(QIODevice::WriteOnly);
+        seedFile.write("seed");
+        seedFile.close();
+        QFile::link(home + QStringLiteral("/a/b"), home + QStringLiteral("/link-b"));
+        QFile::link(home + QStringLiteral("/nowhere"), home + QStringLiteral("/a/dangling"));
+        QFile::link(home + QStringLiteral("/loop"), home + QStringLiteral("/loop"));
+    };
+    layOut();
 
     int refused = 0, compared = 0, written = 0, mismatches = 0;
     const auto mismatch = [&](const char *what, const QString &raw, const QString &detail) {
@@ -115,8 +129,10 @@ int main(int argc, char **argv)
     for (int i = 0; i < count; ++i) {
         QString raw;
         const int length = 1 + random.bounded(8);
-        for (int p = 0; p < length; ++p)
-            raw += pieces.at(random.bounded(int(pieces.size())));
+        for (int p = 0; p < length; ++p) {
+            const QStringList &from = random.bounded(12) == 0 ? hidingPieces : pieces;
+            raw += from.at(random.bounded(int(from.size())));
+        }
         const bool reading = random.bounded(2) == 0;
         const ToolCall call = ToolCall::make(reading ? QStringLiteral("read_file") : QStringLiteral("write_file"),
                                              {{QStringLiteral("path"), raw},
@@ -163,6 +179,7 @@ int main(int argc, char **argv)
                     ? after.erase(it) : std::next(it);
             if (after != expected)
                 mismatch("another file changed", raw, acted);
+            layOut();
         } else if (after != before) {
             mismatch("a failed write changed files", raw, result);
         }
