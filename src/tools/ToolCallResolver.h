@@ -43,8 +43,9 @@ namespace ToolCallResolver {
 // Paths: "~" and "~/…" are the home folder, "~user/…" that user's home, other relative paths
 // lie in the home folder (never wherever the app was started); ".." steps are taken and links
 // in the parent folders resolved the way the system would, so the result is the real place.
-// The last part is followed too when FOLLOWLAST (reading); a link being written or trashed is
-// acted on itself. A path with control or invisible characters is refused.
+// Reading and listing follow a link at the end too; a link being written or trashed is acted on
+// itself. A path with control or invisible characters, through a link that leads nowhere, or
+// of a user the system does not know is refused, and the call never reaches the card.
 ResolvedAction resolve(const ToolCall &call);
 
 // The text with every control, format and separator character made visible: a line feed as
