@@ -296,12 +296,17 @@ QCoro::Task<> AgentManager::handleReply(std::shared_ptr<Turn> turn, LLMReply rep
 
 QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<ToolCall> calls)
 {
+    // Each handled call is kept with the results, so the conversation shows (and stores) one
+    // activity row per call, auto-approved and denied ones included.
     QStringList lines;
-    for (const ToolCall &call : std::as_const(calls))
-        lines.append(co_await resultLine(call));
+    QList<ToolCall> handled;
+    for (const ToolCall &call : std::as_const(calls)) {
+        handled.append(co_await runToolCall(call));
+        lines.append(QLatin1Char('[') + call.name + QStringLiteral("]: ") + handled.last().result.value_or(QString()));
+    }
 
     m_state->appendMessage(Message::make(Roles::toolResult,
-                                         QStringLiteral("Tool results:\n") + lines.join(QLatin1Char('\n'))));
+                                         QStringLiteral("Tool results:\n") + lines.join(QLatin1Char('\n')), handled));
     m_state->syncActiveSession();
     m_state->appendMessage(Message::make(Roles::assistant, QString()));
     m_state->syncActiveSession();
@@ -322,24 +327,34 @@ QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<To
     m_state->replaceLastMessage(Message::make(Roles::assistant, SystemPrompt::sanitizeReply(text)));
 }
 
-QCoro::Task<QString> AgentManager::resultLine(ToolCall call)
+bool AgentManager::needsApproval(const QString &toolName) const
 {
-    const QString head = QLatin1Char('[') + call.name;
-    if (!autoApprovedTools.contains(call.name)) {
-        const bool approved = co_await m_state->requestApproval(call);
-        if (!approved)
-            co_return head + QStringLiteral("]: Denied by user");
-    }
-    const QString result = co_await ToolExecutor::execute(call);
+    if (toolName == QLatin1String("get_clipboard") && m_state->askBeforeReadingClipboard())
+        return true;
+    return !autoApprovedTools.contains(toolName);
+}
+
+QCoro::Task<ToolCall> AgentManager::runToolCall(ToolCall call)
+{
+    // Resolved once: the card shows these values and the tool acts on exactly them.
+    const ResolvedAction action = ToolCallResolver::resolve(call);
+    if (!action.refusal.isEmpty())
+        co_return action.recorded(ToolStatus::failed, action.refusal);
+    if (needsApproval(call.name) && !co_await m_state->requestApproval(call, action.card()))
+        co_return action.recorded(ToolStatus::denied, QStringLiteral("Denied by user"));
+
+    const QString result = co_await ToolExecutor::execute(action);
     if (const Message screenshot = Message::make(Roles::assistant, result); screenshot.isImage()) {
         // The screenshot is shown in the chat; the model only hears where it went.
         m_state->appendMessage(screenshot);
         m_state->syncActiveSession();
-        co_return head + QStringLiteral("]: Screenshot captured and saved to Desktop as 'Screenshot_")
-            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"))
-            + QStringLiteral(".jpg'.");
+        co_return action.recorded(ToolStatus::completed,
+                                  QStringLiteral("Screenshot captured and saved to Desktop as 'Screenshot_")
+                                      + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"))
+                                      + QStringLiteral(".jpg'."));
     }
-    co_return head + QStringLiteral("]: ") + cutResult(result);
+    co_return action.recorded(ToolExecutor::isFailure(result) ? ToolStatus::failed : ToolStatus::completed,
+                              cutResult(result));
 }
 
 void AgentManager::failFirstRequest(const LLMError &error)

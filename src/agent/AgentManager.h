@@ -76,7 +76,10 @@ private:
     QCoro::Task<> runTurn(std::shared_ptr<Turn> turn, QString text);
     QCoro::Task<> handleReply(std::shared_ptr<Turn> turn, LLMReply reply);
     QCoro::Task<> handleToolCalls(std::shared_ptr<Turn> turn, QList<ToolCall> calls);
-    QCoro::Task<QString> resultLine(ToolCall call);
+    // Runs one call (after the card, where it needs one) and returns it as recorded: the
+    // values acted on, its status and the result text the model is given.
+    QCoro::Task<ToolCall> runToolCall(ToolCall call);
+    bool needsApproval(const QString &toolName) const;
     QCoro::Task<std::variant<LLMReply, LLMError>> request(std::shared_ptr<Turn> turn,
                                                           QList<Message> history, QString prompt,
                                                           QJsonArray tools, FragmentHandler handler);

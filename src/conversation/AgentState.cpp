@@ -498,16 +498,31 @@ QVariantMap AgentState::pendingApprovalMap() const
         arguments.insert(it.key(), it.value());
     return {{QStringLiteral("id"), m_pendingApproval->id},
             {QStringLiteral("name"), m_pendingApproval->name},
-            {QStringLiteral("arguments"), arguments}};
+            {QStringLiteral("arguments"), arguments},
+            {QStringLiteral("card"), m_pendingCard}};
 }
 
-QCoro::Task<bool> AgentState::requestApproval(ToolCall call)
+bool AgentState::askBeforeReadingClipboard() const
+{
+    return m_defaults.boolean(DefaultsKeys::askBeforeReadingClipboard, false);
+}
+
+void AgentState::setAskBeforeReadingClipboard(bool ask)
+{
+    if (ask == askBeforeReadingClipboard())
+        return;
+    m_defaults.setValue(DefaultsKeys::askBeforeReadingClipboard, ask);
+    emit askBeforeReadingClipboardChanged();
+}
+
+QCoro::Task<bool> AgentState::requestApproval(ToolCall call, QVariantMap card)
 {
     // One slot: an earlier request still waiting is answered as denied rather than left hanging.
     if (m_approvalContinuation)
         resolveApproval(false);
     QPointer<ApprovalRequest> request = new ApprovalRequest(this);
     m_pendingApproval = std::move(call);
+    m_pendingCard = std::move(card);
     m_approvalContinuation = request;
     emit pendingApprovalChanged();
     const bool approved = co_await qCoro(request.data(), &ApprovalRequest::resolved);
@@ -522,6 +537,7 @@ void AgentState::resolveApproval(bool approved)
     m_approvalContinuation.clear();
     const bool hadPending = m_pendingApproval.has_value();
     m_pendingApproval.reset();
+    m_pendingCard.clear();
     if (hadPending)
         emit pendingApprovalChanged();
     if (request) {

@@ -36,6 +36,7 @@ class AgentState : public QObject
     Q_PROPERTY(bool historyWasTrimmed READ historyWasTrimmed WRITE setHistoryWasTrimmed NOTIFY historyWasTrimmedChanged)
     Q_PROPERTY(double tokensPerSecond READ tokensPerSecond WRITE setTokensPerSecond NOTIFY tokensPerSecondChanged)
     Q_PROPERTY(QString archiveNotice READ archiveNotice NOTIFY archiveNoticeChanged)
+    Q_PROPERTY(bool askBeforeReadingClipboard READ askBeforeReadingClipboard WRITE setAskBeforeReadingClipboard NOTIFY askBeforeReadingClipboardChanged)
 
 public:
     static const QString defaultSystemPrompt;
@@ -106,7 +107,11 @@ public:
     bool hasPendingApproval() const { return m_pendingApproval.has_value(); }
     QVariantMap pendingApprovalMap() const;
     // Shows the call in the approval card and waits until the user answers (true = approved).
-    QCoro::Task<bool> requestApproval(ToolCall call);
+    // CARD is what the card draws for it, resolved once by the turn (published as "card").
+    QCoro::Task<bool> requestApproval(ToolCall call, QVariantMap card = {});
+    // Whether reading the clipboard waits for the approval card too; stored at once.
+    bool askBeforeReadingClipboard() const;
+    void setAskBeforeReadingClipboard(bool ask);
 
     // Set when the stored archive could not be read and a copy of it was kept; shown once.
     QString archiveNotice() const { return m_archiveNotice; }
@@ -157,6 +162,7 @@ signals:
     void historyWasTrimmedChanged();
     void tokensPerSecondChanged();
     void archiveNoticeChanged();
+    void askBeforeReadingClipboardChanged();
 
 private:
     void activate(const ChatSession &session);
@@ -179,6 +185,7 @@ private:
     double m_temperature = defaultTemperature;
     int m_maxTokens = defaultMaxTokens;
     std::optional<ToolCall> m_pendingApproval;
+    QVariantMap m_pendingCard;
     QPointer<ApprovalRequest> m_approvalContinuation;
     QString m_currentStreamingContent;
     QList<ChatSession> m_chatSessions;

@@ -17,6 +17,8 @@ inline const QString userName = QStringLiteral("userName");
 inline const QString responseStyle = QStringLiteral("responseStyle");
 inline const QString onboardingComplete = QStringLiteral("onboardingComplete");
 inline const QString completionSoundEnabled = QStringLiteral("completionSoundEnabled");
+// Off by default: the clipboard is read without the approval card unless the user asks for it.
+inline const QString askBeforeReadingClipboard = QStringLiteral("askBeforeReadingClipboard");
 } // namespace DefaultsKeys
 
 class DefaultsStore

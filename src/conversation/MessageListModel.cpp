@@ -68,7 +68,8 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
                 calls.append(QVariantMap{{QStringLiteral("id"), call.id},
                                          {QStringLiteral("name"), call.name},
                                          {QStringLiteral("arguments"), arguments},
-                                         {QStringLiteral("status"), toolStatusRawValue(call.status)}});
+                                         {QStringLiteral("status"), toolStatusRawValue(call.status)},
+                                         {QStringLiteral("result"), call.result.value_or(QString())}});
             }
         }
         return calls;

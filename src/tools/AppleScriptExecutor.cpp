@@ -4,6 +4,7 @@
 #include "tools/UserProcess.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -104,6 +105,22 @@ TextResult runAppleScript(const QString &source)
         return *error;
     }
     return QString();
+}
+
+QString quitPreview(const QString &name)
+{
+    const std::optional<DesktopEntry> entry = DesktopEntry::find(name);
+    if (!entry)
+        return QStringLiteral("No installed application is named %1; nothing will be ended").arg(name);
+    const QList<UserProcess> processes = processesOf(*entry);
+    if (processes.isEmpty())
+        return QStringLiteral("%1 is not running; nothing will be ended").arg(entry->name);
+    QStringList named;
+    for (const UserProcess &process : processes)
+        named.append(QStringLiteral("%1 (%2)").arg(QFileInfo(process.program).fileName()).arg(process.pid));
+    return QStringLiteral("Ends %1 %2: %3")
+        .arg(processes.size())
+        .arg(processes.size() == 1 ? QStringLiteral("process") : QStringLiteral("processes"), named.join(QStringLiteral(", ")));
 }
 
 QString openApp(const QString &name)

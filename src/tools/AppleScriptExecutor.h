@@ -21,6 +21,10 @@ TextResult runAppleScript(const QString &source);
 QString openApp(const QString &name);
 QString closeApp(const QString &name);
 
+// What quitting NAME will end, for the approval card: "Ends 2 processes: xclock (4242), …", or
+// why it ends none.
+QString quitPreview(const QString &name);
+
 // Names of the running desktop applications, sorted by code point, one per line.
 QString listRunningApps();
 

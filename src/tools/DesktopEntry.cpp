@@ -184,8 +184,10 @@ QList<DesktopEntry> DesktopEntry::installed()
 
 std::optional<DesktopEntry> DesktopEntry::find(const QString &name)
 {
+    // Only applications the user can see in a menu: hidden helpers (an interpreter's entry, say)
+    // share their program with much else the user runs.
     for (const DesktopEntry &entry : installed()) {
-        if (entry.isNamed(name))
+        if (entry.visible && entry.isNamed(name))
             return entry;
     }
     return std::nullopt;

@@ -29,6 +29,6 @@ struct DesktopEntry
     // is hidden by the earlier one.
     static QList<DesktopEntry> installed();
 
-    // The first installed application named NAME.
+    // The first installed application named NAME that is shown in menus.
     static std::optional<DesktopEntry> find(const QString &name);
 };

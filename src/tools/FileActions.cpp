@@ -42,19 +42,10 @@ bool exists(const QString &expanded)
 
 } // namespace
 
-QString expandPath(const QString &path)
+TextResult readFile(const ResolvedArgument &argument)
 {
-    QString expanded = path;
-    if (path == QLatin1String("~"))
-        expanded = QDir::homePath();
-    else if (path.startsWith(QLatin1String("~/")))
-        expanded = QDir::homePath() + path.mid(1);
-    return QFileInfo(expanded).absoluteFilePath();
-}
-
-TextResult readFile(const QString &path)
-{
-    const QString expanded = expandPath(path);
+    const QString &expanded = argument.value;
+    const QString &path = argument.given;
     if (!exists(expanded))
         return notFound(path);
     if (QFileInfo(expanded).isDir())
@@ -74,9 +65,10 @@ TextResult readFile(const QString &path)
     return text;
 }
 
-std::optional<ActionError> writeFile(const QString &content, const QString &path)
+std::optional<ActionError> writeFile(const QString &content, const ResolvedArgument &argument)
 {
-    const QString expanded = expandPath(path);
+    const QString &expanded = argument.value;
+    const QString &path = argument.given;
     const QFileInfo target(expanded);
     if (!QDir().mkpath(target.absolutePath()))
         return ActionError{QStringLiteral("FileOp"), 513,
@@ -109,9 +101,10 @@ std::optional<ActionError> writeFile(const QString &content, const QString &path
     return std::nullopt;
 }
 
-TextResult listFiles(const QString &directory)
+TextResult listFiles(const ResolvedArgument &argument)
 {
-    const QString expanded = expandPath(directory);
+    const QString &expanded = argument.value;
+    const QString &directory = argument.given;
     // Ask the system first so a missing folder, a file or a locked folder each says what it is.
     if (DIR *handle = ::opendir(QFile::encodeName(expanded).constData()))
         ::closedir(handle);
@@ -132,9 +125,10 @@ TextResult listFiles(const QString &directory)
     return names.join(QLatin1Char('\n'));
 }
 
-std::optional<ActionError> trashFile(const QString &path)
+std::optional<ActionError> trashFile(const ResolvedArgument &argument)
 {
-    const QString expanded = expandPath(path);
+    const QString &expanded = argument.value;
+    const QString &path = argument.given;
     if (!exists(expanded))
         return notFound(path);
     // Without the data folder the trash cannot be set up and the move would drop the file into

@@ -38,14 +38,32 @@ QString doneOrError(const std::optional<ActionError> &error, const QString &done
 
 QCoro::Task<QString> execute(ToolCall call)
 {
-    const std::optional<ToolName> tool = Tools::toolNameFrom(call.name);
+    co_return co_await execute(ToolCallResolver::resolve(call));
+}
+
+bool isFailure(const QString &result)
+{
+    static const QStringList failures{
+        QStringLiteral("Error: "),           QStringLiteral("Missing '"),
+        QStringLiteral("Unknown tool: "),    QStringLiteral("Screenshot failed: "),
+        QStringLiteral("No display found"),  QStringLiteral("Screenshot encoding failed"),
+    };
+    return std::any_of(failures.begin(), failures.end(),
+                       [&](const QString &start) { return result.startsWith(start); });
+}
+
+QCoro::Task<QString> execute(ResolvedAction action)
+{
+    const std::optional<ToolName> tool = action.tool;
     if (!tool)
-        co_return QStringLiteral("Unknown tool: ") + call.name;
+        co_return QStringLiteral("Unknown tool: ") + action.call.name;
+    if (!action.refusal.isEmpty())
+        co_return action.refusal;
 
     // A key that is present counts even with an empty value.
-    const auto &arguments = call.arguments;
-    const auto has = [&](const char *key) { return arguments.contains(QLatin1String(key)); };
-    const auto argument = [&](const char *key) { return arguments.value(QLatin1String(key)); };
+    const auto has = [&](const char *key) { return action.argument(QString::fromLatin1(key)) != nullptr; };
+    const auto resolved = [&](const char *key) { return *action.argument(QString::fromLatin1(key)); };
+    const auto argument = [&](const char *key) { return resolved(key).value; };
     const QString missingPath = QStringLiteral("Missing 'path' argument");
 
     switch (*tool) {
@@ -54,21 +72,21 @@ QCoro::Task<QString> execute(ToolCall call)
     case ToolName::readFile:
         if (!has("path"))
             co_return missingPath;
-        co_return resultText(FileActions::readFile(argument("path")));
+        co_return resultText(FileActions::readFile(resolved("path")));
     case ToolName::writeFile:
         if (!has("path") || !has("content"))
             co_return QStringLiteral("Missing 'path' or 'content' argument");
-        co_return doneOrError(FileActions::writeFile(argument("content"), argument("path")),
-                              QStringLiteral("File written successfully to ") + argument("path"));
+        co_return doneOrError(FileActions::writeFile(argument("content"), resolved("path")),
+                              QStringLiteral("File written successfully to ") + resolved("path").given);
     case ToolName::listFiles:
         if (!has("directory"))
             co_return QStringLiteral("Missing 'directory' argument");
-        co_return resultText(FileActions::listFiles(argument("directory")));
+        co_return resultText(FileActions::listFiles(resolved("directory")));
     case ToolName::deleteFile:
         if (!has("path"))
             co_return missingPath;
-        co_return doneOrError(FileActions::trashFile(argument("path")),
-                              QStringLiteral("Moved to Trash: ") + argument("path"));
+        co_return doneOrError(FileActions::trashFile(resolved("path")),
+                              QStringLiteral("Moved to Trash: ") + resolved("path").given);
     case ToolName::openApp:
         if (!has("app_name"))
             co_return QStringLiteral("Missing 'app_name' argument");
@@ -95,7 +113,7 @@ QCoro::Task<QString> execute(ToolCall call)
     case ToolName::setActiveModel:
         co_return QStringLiteral("Use the Models tab to load a model.");
     }
-    co_return QStringLiteral("Unknown tool: ") + call.name;
+    co_return QStringLiteral("Unknown tool: ") + action.call.name;
 }
 
 } // namespace ToolExecutor

@@ -90,6 +90,14 @@ QString summary(ToolName tool)
     return QString::fromLatin1(info(tool).summary);
 }
 
+QStringList parameterNames(ToolName tool)
+{
+    QStringList names;
+    for (const Parameter &parameter : info(tool).parameters)
+        names.append(QLatin1String(parameter.name));
+    return names;
+}
+
 QJsonArray toolDefinitions()
 {
     QJsonArray definitions;

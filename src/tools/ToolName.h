@@ -17,6 +17,8 @@ std::optional<ToolName> toolNameFrom(const QString &raw);
 QString rawValue(ToolName tool);
 QString title(ToolName tool);   // "Take Screenshot"
 QString summary(ToolName tool); // "Capture the current screen"
+// The parameters the tool is defined with, in definition order ("path", "content").
+QStringList parameterNames(ToolName tool);
 
 // The function definitions sent to the engine as "tools", built fresh on every call.
 QJsonArray toolDefinitions();

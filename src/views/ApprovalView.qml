@@ -14,8 +14,24 @@ Rectangle {
     signal approve()
     signal deny()
 
-    readonly property var rows: ApprovalCard.rows(toolCall)
-    readonly property string descriptionText: ApprovalCard.description(toolCall.name || "")
+    readonly property var content: ApprovalCard.card(toolCall)
+    readonly property var rows: content.rows || []
+    readonly property var ignoredRows: content.ignored || []
+    readonly property var notes: content.notes || []
+    readonly property string descriptionText: content.description || ""
+    // Approve waits until every value has been laid out whole, so nothing can be approved unseen.
+    readonly property bool laidOut: allLaidOut(rowsRepeater, rows.length) && allLaidOut(ignoredRepeater, ignoredRows.length)
+
+    function allLaidOut(repeater, expected) {
+        if (repeater.count !== expected)
+            return false
+        for (let i = 0; i < repeater.count; ++i) {
+            const item = repeater.itemAt(i)
+            if (!item || !item.laidOut)
+                return false
+        }
+        return true
+    }
 
     implicitWidth: 380
     width: 380
@@ -81,10 +97,12 @@ Rectangle {
             spacing: 0
 
             Repeater {
+                id: rowsRepeater
                 model: card.rows
                 delegate: ColumnLayout {
                     required property var modelData
                     required property int index
+                    readonly property bool laidOut: argumentRow.laidOut
                     Layout.fillWidth: true
                     spacing: 0
 
@@ -92,58 +110,71 @@ Rectangle {
                         visible: index > 0
                         Layout.leftMargin: 52
                     }
-                    RowLayout {
+                    ApprovalArgumentRow {
+                        id: argumentRow
                         objectName: "approvalRow_" + index
-                        Layout.fillWidth: true
-                        Layout.leftMargin: 20
-                        Layout.rightMargin: 20
-                        Layout.topMargin: 12
-                        Layout.bottomMargin: 12
-                        spacing: 12
-
-                        Item {
-                            Layout.preferredWidth: 28
-                            Layout.alignment: Qt.AlignTop
-                            implicitHeight: rowIcon.height + 1
-                            Icon {
-                                id: rowIcon
-                                objectName: "approvalRowIcon_" + index
-                                property string symbolName: modelData.icon
-                                y: 1
-                                anchors.horizontalCenter: parent.horizontalCenter
-                                symbol: modelData.icon
-                                size: 15
-                                color: modelData.tint === "blue" ? Theme.blue : Theme.secondaryText
-                            }
-                        }
-                        ColumnLayout {
-                            Layout.fillWidth: true
-                            spacing: 2
-                            Label {
-                                objectName: "approvalRowLabel_" + index
-                                text: modelData.label
-                                font.pixelSize: Theme.captionSize
-                                color: Theme.secondaryText
-                            }
-                            TextEdit {
-                                objectName: "approvalRowValue_" + index
-                                Layout.fillWidth: true
-                                // Three lines at most; the full text stays selectable and copyable.
-                                Layout.maximumHeight: Math.ceil(fontMetrics.lineSpacing * 3)
-                                clip: true
-                                text: modelData.value
-                                textFormat: TextEdit.PlainText
-                                readOnly: true
-                                selectByMouse: true
-                                wrapMode: TextEdit.Wrap
-                                font.pixelSize: Theme.subheadlineSize + 1
-                                color: Theme.textColor
-                                selectionColor: Theme.withAlpha(Theme.accent, 0.35)
-                                Accessible.name: modelData.label + ": " + modelData.value
-                                FontMetrics { id: fontMetrics; font.pixelSize: Theme.subheadlineSize + 1 }
-                            }
-                        }
+                        entry: modelData
+                        rowIndex: index
                     }
+                }
+            }
+        }
+
+        // Arguments the tool does not read, under their exact names, so nothing is hidden
+        ColumnLayout {
+            objectName: "approvalIgnored"
+            visible: card.ignoredRows.length > 0
+            Layout.fillWidth: true
+            spacing: 0
+            Divider {}
+            Label {
+                Layout.leftMargin: 20
+                Layout.topMargin: 10
+                text: "Ignored arguments"
+                font.pixelSize: Theme.captionSize
+                font.weight: Font.DemiBold
+                color: Theme.secondaryText
+            }
+            Repeater {
+                id: ignoredRepeater
+                model: card.ignoredRows
+                delegate: ApprovalArgumentRow {
+                    required property var modelData
+                    required property int index
+                    entry: modelData
+                    namePrefix: "approvalIgnored"
+                    rowIndex: index
+                }
+            }
+        }
+
+        // What else will happen: a file replaced, the Trash, the processes that will end
+        Repeater {
+            model: card.notes
+            delegate: RowLayout {
+                required property string modelData
+                required property int index
+                objectName: "approvalNote_" + index
+                Layout.fillWidth: true
+                Layout.leftMargin: 20
+                Layout.rightMargin: 20
+                Layout.bottomMargin: 8
+                spacing: 8
+                Icon {
+                    symbol: "exclamationmark.triangle.fill"
+                    size: 12
+                    color: Theme.orange
+                    Layout.preferredWidth: size
+                    Layout.preferredHeight: size
+                    Layout.alignment: Qt.AlignTop
+                }
+                Label {
+                    objectName: "approvalNoteText_" + index
+                    Layout.fillWidth: true
+                    text: modelData
+                    wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.textColor
                 }
             }
         }
@@ -205,6 +236,7 @@ Rectangle {
             Button {
                 id: approveButton
                 objectName: "approveButton"
+                enabled: card.laidOut
                 Accessible.name: "Approve"
                 text: "Approve"
                 Layout.fillWidth: true
@@ -231,7 +263,7 @@ Rectangle {
                     Rectangle {
                         anchors.fill: parent
                         radius: 10
-                        color: Theme.green
+                        color: approveButton.enabled ? Theme.green : Theme.withAlpha(Theme.green, 0.4)
                         border.width: approveButton.visualFocus ? 2 : 0
                         border.color: Qt.lighter(Theme.green, 1.5)
                     }

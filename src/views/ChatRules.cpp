@@ -6,6 +6,8 @@
 #include "conversation/Identifiers.h"
 
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QUrl>
 #include <algorithm>
 #include <QFile>
 #include <QGuiApplication>
@@ -166,6 +168,11 @@ QUrl ChatRules::imageSource(const QString &content) const
 QString ChatRules::inlineMarkdownHtml(const QString &text)
 {
     return InlineMarkdown::toHtml(text);
+}
+
+bool ChatRules::openLink(const QString &url)
+{
+    return InlineMarkdown::canOpen(url) && QDesktopServices::openUrl(QUrl(url, QUrl::StrictMode));
 }
 
 QString ChatRules::trimLineBreaks(const QString &text)

@@ -41,6 +41,8 @@ public:
 
     // A line's inline Markdown (strong, emphasis, strikethrough, code, links) as rich text.
     Q_INVOKABLE static QString inlineMarkdownHtml(const QString &text);
+    // Opens a link of a reply when it is a web or mail address; false (nothing opened) otherwise.
+    Q_INVOKABLE static bool openLink(const QString &url);
     // Code as shown and copied: without leading and trailing line breaks.
     Q_INVOKABLE static QString trimLineBreaks(const QString &text);
     // Clears the clipboard, then puts the text on it.

@@ -201,6 +201,7 @@ FocusScope {
                     required property string messageId
                     required property string role
                     required property string content
+                    required property var toolCalls
                     width: messageList.width
                     height: bubble.hidden ? 0 : bubble.implicitHeight + Theme.messageSpacing
 
@@ -212,6 +213,7 @@ FocusScope {
                         messageId: row.messageId
                         role: row.role
                         content: row.content
+                        toolCalls: row.toolCalls
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
                         onEditRequested: chat.editMessage(row.messageId)
@@ -633,13 +635,26 @@ FocusScope {
             color: Theme.windowBackground
             border.color: Theme.separator
         }
-        contentItem: Loader {
-            active: chat.agentState.hasPendingApproval
-            sourceComponent: ApprovalView {
-                objectName: "approvalView"
-                toolCall: chat.agentState.pendingApproval
-                onApprove: chat.agentState.resolveApproval(true)
-                onDeny: chat.agentState.resolveApproval(false)
+        // A card taller than the window scrolls rather than losing its lower part.
+        height: Math.min(implicitHeight, parent ? parent.height - 32 : implicitHeight)
+        contentItem: Flickable {
+            objectName: "approvalScroll"
+            implicitWidth: approvalLoader.implicitWidth
+            implicitHeight: approvalLoader.implicitHeight
+            contentWidth: width
+            contentHeight: approvalLoader.height
+            clip: true
+            boundsBehavior: Flickable.StopAtBounds
+            ScrollBar.vertical: ScrollBar {}
+            Loader {
+                id: approvalLoader
+                active: chat.agentState.hasPendingApproval
+                sourceComponent: ApprovalView {
+                    objectName: "approvalView"
+                    toolCall: chat.agentState.pendingApproval
+                    onApprove: chat.agentState.resolveApproval(true)
+                    onDeny: chat.agentState.resolveApproval(false)
+                }
             }
         }
         onOpened: contentItem.forceActiveFocus()

@@ -1,6 +1,7 @@
 #include "InlineMarkdown.h"
 
 #include <QSet>
+#include <QUrl>
 
 namespace InlineMarkdown {
 
@@ -46,6 +47,17 @@ qsizetype runLength(const QString &text, qsizetype at, QChar c)
 }
 
 } // namespace
+
+bool canOpen(const QString &url)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid())
+        return false;
+    if (scheme == QLatin1String("mailto"))
+        return !parsed.path().isEmpty();
+    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !parsed.host().isEmpty();
+}
 
 QString toHtml(const QString &text)
 {
@@ -101,11 +113,20 @@ QString toHtml(const QString &text)
                 ? text.indexOf(QLatin1Char(')'), bracket + 2) : -1;
             if (bracket > 0 && bracket - i < lookahead && paren > 0 && paren - bracket < lookahead) {
                 const QString url = text.mid(bracket + 2, paren - bracket - 2).trimmed();
-                out += QLatin1String("<a href=\"");
-                appendEscaped(out, url);
-                out += QLatin1String("\">");
-                appendEscaped(out, QStringView(text).mid(i + 1, bracket - i - 1));
-                out += QLatin1String("</a>");
+                const QStringView label = QStringView(text).mid(i + 1, bracket - i - 1);
+                if (canOpen(url)) {
+                    out += QLatin1String("<a href=\"");
+                    appendEscaped(out, url);
+                    out += QLatin1String("\">");
+                    appendEscaped(out, label);
+                    out += QLatin1String("</a>");
+                } else {
+                    // Any other scheme is not a link: the reader sees the label and the target.
+                    appendEscaped(out, label);
+                    out += QLatin1String(" (");
+                    appendEscaped(out, url);
+                    out += QLatin1Char(')');
+                }
                 i = paren + 1;
                 continue;
             }

@@ -9,4 +9,8 @@ namespace InlineMarkdown {
 
 QString toHtml(const QString &text);
 
+// Only web and mail links open; anything else (file:, javascript:, a custom app's scheme) is
+// shown as text and never handed to the desktop.
+bool canOpen(const QString &url);
+
 } // namespace InlineMarkdown

@@ -1,5 +1,6 @@
 import QtQuick
 import MorloAI
+import QtQuick.Controls
 
 // One line or paragraph with inline Markdown (strong, emphasis, strikethrough, code, links),
 // selectable; block structure is neutralised before rendering.
@@ -16,6 +17,10 @@ TextEdit {
     font.pixelSize: Theme.bodySize
     color: Theme.textColor
     selectionColor: Theme.withAlpha(Theme.accent, 0.35)
-    onLinkActivated: link => Qt.openUrlExternally(link)
+    onLinkActivated: link => ChatRules.openLink(link)
+    // The real target, whatever the link's text says.
+    ToolTip.visible: hoveredLink !== ""
+    ToolTip.text: hoveredLink
+    ToolTip.delay: 300
     Accessible.name: markdown
 }

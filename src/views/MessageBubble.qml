@@ -11,6 +11,8 @@ Item {
     required property string messageId
     required property string role
     required property string content
+    // The calls kept with a batch of tool results: drawn as activity rows.
+    property var toolCalls: []
     // Whether the chat view offers editing (user messages) or retrying (error replies).
     property bool canEdit: false
     property bool canRetry: false
@@ -20,13 +22,16 @@ Item {
     signal editRequested()
     signal retryRequested()
 
-    readonly property bool hidden: ChatRules.shouldHide(role, content)
+    readonly property var activityRows: role === "tool_result" ? ToolActivity.rows(toolCalls) : []
+    readonly property bool isActivity: activityRows.length > 0
+    readonly property bool hidden: !isActivity && ChatRules.shouldHide(role, content)
     readonly property bool isUser: role === "user"
     readonly property bool isImage: !hidden && ChatRules.contentKind(content) === "image"
     readonly property bool actionsShown: isHovered || ChatRules.isErrorReply(role, content)
 
     visible: !hidden
-    implicitHeight: hidden ? 0 : (isUser ? userRow.implicitHeight : assistantColumn.implicitHeight)
+    implicitHeight: hidden ? 0 : isActivity ? activityColumn.implicitHeight
+                                : (isUser ? userRow.implicitHeight : assistantColumn.implicitHeight)
 
     HoverHandler {
         id: hover
@@ -118,7 +123,7 @@ Item {
     // Assistant message
     Column {
         id: assistantColumn
-        visible: !bubble.isUser && !bubble.hidden
+        visible: !bubble.isUser && !bubble.isActivity && !bubble.hidden
         width: parent.width
         spacing: 4
 
@@ -133,7 +138,7 @@ Item {
                 objectName: "assistantContent"
                 width: parent.width - Theme.avatarSize - 12
                 y: 3
-                active: !bubble.isUser && !bubble.hidden
+                active: !bubble.isUser && !bubble.isActivity && !bubble.hidden
                 sourceComponent: bubble.isImage ? imageComponent : markdownComponent
             }
 
@@ -176,6 +181,25 @@ Item {
                 text: "Retry"
                 tint: Theme.accent
                 onClicked: bubble.retryRequested()
+            }
+        }
+    }
+
+    // Tool activity: one row per handled call, lined up with the assistant's text
+    Column {
+        id: activityColumn
+        visible: bubble.isActivity
+        x: 42
+        width: parent.width - 42
+        spacing: 4
+        Repeater {
+            model: bubble.activityRows
+            delegate: ActivityRow {
+                required property var modelData
+                required property int index
+                objectName: "activityRow_" + index
+                width: activityColumn.width
+                entry: modelData
             }
         }
     }

@@ -299,6 +299,17 @@ Item {
             }
 
             SettingsSection {
+                title: "Privacy"
+
+                Switch {
+                    objectName: "askBeforeClipboardSwitch"
+                    text: "Ask before reading the clipboard"
+                    checked: settings.agentState.askBeforeReadingClipboard
+                    onToggled: settings.agentState.askBeforeReadingClipboard = checked
+                }
+            }
+
+            SettingsSection {
                 title: "Export & Import"
 
                 RowLayout {

@@ -5,6 +5,7 @@
 #include "conversation/DefaultsStore.h"
 #include "engine/ServerManager.h"
 #include "platform/AppPaths.h"
+#include "tools/ToolName.h"
 #include "EngineFixture.h"
 #include "TestSupport.h"
 
@@ -17,7 +18,10 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QScopeGuard>
+#include <pwd.h>
 #include <qcorotask.h>
 
 namespace {
@@ -63,6 +67,7 @@ class TestAgentManager : public QObject
     std::unique_ptr<QSignalSpy> m_chimes;
     QStringList m_asked; // each approval card, as "name key=value …"
     QSet<QString> m_askedIds;
+    QList<QVariantMap> m_cards; // what each approval card drew
     bool m_approve = false;
 
     void startEngine(const QJsonArray &replies)
@@ -139,6 +144,7 @@ private slots:
         m_engine = std::make_unique<EngineFixture>();
         m_asked.clear();
         m_askedIds.clear();
+        m_cards.clear();
         m_approve = false;
         m_state = std::make_unique<AgentState>();
         connect(m_state.get(), &AgentState::pendingApprovalChanged, this, [this] {
@@ -149,6 +155,7 @@ private slots:
             for (auto it = call->arguments.begin(); it != call->arguments.end(); ++it)
                 m_asked.last() += QLatin1Char(' ') + it.key() + QLatin1Char('=') + it.value();
             m_askedIds.insert(call->id);
+            m_cards.append(m_state->pendingApprovalMap().value(QStringLiteral("card")).toMap());
             // The user answers once the card has shown.
             QTimer::singleShot(0, this, [this, call] {
                 if (m_state->pendingApproval() == call)
@@ -441,25 +448,32 @@ private slots:
         QCOMPARE(requests().at(sentTools.size()).contains("tools"), true);
     }
 
-    // Every tool name, approved and denied: only the four read-only tools run without the card,
-    // and nothing else runs unless that very call was approved.
+    // Every tool name, approved and denied: only the four read-only tools run without the card
+    // (the clipboard too, unless the user asked to be asked), and nothing else runs unless that
+    // very call was approved. Every call handled is kept with the results, as run.
     void everyToolNeedsItsApproval_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("approve");
+        QTest::addColumn<bool>("askForClipboard");
         for (const char *name : {"take_screenshot", "read_file", "write_file", "list_files", "delete_file",
                                  "open_app", "close_app", "list_open_apps", "get_system_info", "get_clipboard",
                                  "set_clipboard", "list_local_models", "download_model", "set_active_model",
                                  "Write_File", "screenshot"}) {
-            QTest::addRow("%s approved", name) << QString::fromLatin1(name) << true;
-            QTest::addRow("%s denied", name) << QString::fromLatin1(name) << false;
+            QTest::addRow("%s approved", name) << QString::fromLatin1(name) << true << false;
+            QTest::addRow("%s denied", name) << QString::fromLatin1(name) << false << false;
         }
+        QTest::addRow("get_clipboard asked, approved") << "get_clipboard" << true << true;
+        QTest::addRow("get_clipboard asked, denied") << "get_clipboard" << false << true;
     }
 
     void everyToolNeedsItsApproval()
     {
         QFETCH(QString, name);
         QFETCH(bool, approve);
+        QFETCH(bool, askForClipboard);
+        m_state->setAskBeforeReadingClipboard(askForClipboard);
+        const auto restore = qScopeGuard([this] { m_state->setAskBeforeReadingClipboard(false); });
         const QString readable = m_engine->path("readable.txt"), written = m_engine->path("written.txt"),
                       victim = m_engine->path("victim.txt");
         const QByteArray secret = "secret" + QByteArray(994, 'x');
@@ -479,11 +493,11 @@ private slots:
         m_approve = approve;
         QVERIFY(runTurn(QStringLiteral("go")));
 
-        const bool autoApproved =
-            QStringList{"list_open_apps", "get_system_info", "get_clipboard", "list_local_models"}.contains(name);
+        const bool autoApproved = QStringList{"list_open_apps", "get_system_info", "list_local_models"}.contains(name)
+            || (name == "get_clipboard" && !askForClipboard);
         const bool runs = autoApproved || approve;
         QCOMPARE(m_asked.size(), autoApproved ? 0 : 1);
-        QVERIFY(autoApproved || m_asked.first().startsWith(name + QLatin1Char(' ')));
+        QVERIFY(autoApproved || m_asked.first().section(QLatin1Char(' '), 0, 0) == name);
 
         const bool screenshot = name == "take_screenshot" && runs;
         QCOMPARE(m_state->messageCount(), screenshot ? 5 : 4);
@@ -492,6 +506,11 @@ private slots:
         QCOMPARE(results.role, Roles::toolResult);
         const QString result = results.content.section(QLatin1Char('\n'), 1);
         QCOMPARE(result == QStringLiteral("[") + name + QStringLiteral("]: Denied by user"), !runs);
+        QCOMPARE(results.toolCalls.value_or(QList<ToolCall>()).size(), 1);
+        const ToolCall kept = results.toolCalls->first();
+        QCOMPARE(QStringLiteral("[") + name + QStringLiteral("]: ") + kept.result.value_or("<none>"), result);
+        const bool failed = !Tools::toolNameFrom(name) || result.contains("Error: ");
+        QCOMPARE(kept.status, !runs ? ToolStatus::denied : failed ? ToolStatus::failed : ToolStatus::completed);
 
         QCOMPARE(QFile::exists(written), runs && name == "write_file");
         QCOMPARE(QFile::exists(victim), !(runs && name == "delete_file"));
@@ -508,6 +527,140 @@ private slots:
         QCOMPARE(requests().size(), 2);
         QCOMPARE(sentMessages(1).last(), line("user", results.content));
         QVERIFY(!QJsonDocument(requests().at(1)).toJson().contains("data:image"));
+        QVERIFY(settledAndSaved());
+    }
+
+    // What the card shows is what happens. Each call runs through the real turn and dispatcher
+    // in a home folder of its own, and is approved: the path shown on the card, the path kept
+    // in the conversation and the file the tool touched are one and the same. "$H" stands for
+    // the home folder; an empty shown path means the call is refused before any card.
+    void cardShowsExactlyWhatHappens_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QJsonObject>("arguments");
+        QTest::addColumn<QString>("shown");   // the path on the card
+        QTest::addColumn<QStringList>("card"); // other rows and notes, as "Label: value"
+        QTest::addColumn<QString>("result");  // what the model is told, after "[tool]: "
+
+        const QString refusedPrefix = QStringLiteral("Error: The path holds control or invisible characters: ");
+        const QString longName = QString(300, QLatin1Char('a'));
+        QTest::newRow("newline injection") << "write_file"
+            << QJsonObject{{"path", "~/Documents/notes.txt\n\n\n/../../.bashrc"}, {"content", "x"}} << QString()
+            << QStringList() << refusedPrefix + "~/Documents/notes.txt⏎\n⏎\n⏎\n/../../.bashrc";
+        QTest::newRow("right-to-left override") << "delete_file" << QJsonObject{{"path", "~/Documents/\u202Etxt.exe"}}
+            << QString() << QStringList() << refusedPrefix + "~/Documents/\\u202Etxt.exe";
+        QTest::newRow("zero-width space") << "read_file" << QJsonObject{{"path", "~/.bash\u200Brc"}} << QString()
+            << QStringList() << refusedPrefix + "~/.bash\\u200Brc";
+        QTest::newRow("unknown user") << "read_file" << QJsonObject{{"path", "~nosuchuser-morlo/x"}} << QString()
+            << QStringList() << "Error: No user named nosuchuser-morlo for the path ~nosuchuser-morlo/x";
+        QTest::newRow("dot-dot is taken") << "write_file"
+            << QJsonObject{{"path", "~/Documents/" + longName + "/../../.profile"}, {"content", "p"}} << "$H/.profile"
+            << QStringList{"Content: p", "Replaces an existing file (8 bytes)"}
+            << "File written successfully to ~/Documents/" + longName + "/../../.profile";
+        QTest::newRow("relative is in the home folder") << "write_file"
+            << QJsonObject{{"path", "notes.txt"}, {"content", "line one\nline\u202Etwo"}} << "$H/notes.txt"
+            << QStringList{"Content: line one⏎\nline\\u202Etwo", "Creates a new file"}
+            << "File written successfully to notes.txt";
+        QTest::newRow("dot-dot after a linked folder") << "write_file"
+            << QJsonObject{{"path", "~/linked/../escape.txt"}, {"content", "e"}} << "$H/Documents/escape.txt"
+            << QStringList{"Content: e", "Creates a new file"} << "File written successfully to ~/linked/../escape.txt";
+        QTest::newRow("reading follows links") << "read_file" << QJsonObject{{"path", "~/linked/secret.txt"}}
+            << "$H/Documents/inner/secret.txt" << QStringList() << "s3cret";
+        QTest::newRow("a link is replaced, not followed") << "write_file"
+            << QJsonObject{{"path", "~/rc-link"}, {"content", "l"}} << "$H/rc-link"
+            << QStringList{"Content: l", "Replaces a link (what it points to is left alone)"}
+            << "File written successfully to ~/rc-link";
+        QTest::newRow("only exact names count") << "write_file"
+            << QJsonObject{{"Path", "~/.bashrc"}, {"path", "~/safe.txt"}, {"content", "c"}, {"mode", "0777"}}
+            << "$H/safe.txt" << QStringList{"Content: c", "Ignored Path: ~/.bashrc", "Ignored mode: 0777", "Creates a new file"}
+            << "File written successfully to ~/safe.txt";
+        QTest::newRow("home itself") << "list_files" << QJsonObject{{"directory", "~"}} << "$H" << QStringList()
+            << "Documents/\nlinked\nnotes-old.txt\nrc-link";
+        QTest::newRow("trash") << "delete_file" << QJsonObject{{"path", "~/Documents/../notes-old.txt"}} << "$H/notes-old.txt"
+            << QStringList{"Moves to Trash"} << "Moved to Trash: ~/Documents/../notes-old.txt";
+        QTest::newRow("another user's home") << "delete_file" << QJsonObject{{"path", "~root/morlo-missing"}}
+            << QDir::cleanPath(QString::fromLocal8Bit(::getpwnam("root")->pw_dir) + "/morlo-missing")
+            << QStringList{"Moves to Trash"} << "Error: File not found: ~root/morlo-missing";
+    }
+
+    void cardShowsExactlyWhatHappens()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QJsonObject, arguments);
+        QFETCH(QString, shown);
+        QFETCH(QStringList, card);
+        QFETCH(QString, result);
+
+        // Beside the test's own data folder, so the Trash is on the same disk.
+        QTemporaryDir homeDir(QDir::home().filePath(QStringLiteral("home-XXXXXX")));
+        const QString home = QFileInfo(homeDir.path()).canonicalFilePath();
+        const QByteArray previousHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home));
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", previousHome); });
+        const auto put = [&](const QString &name, const QByteArray &bytes) {
+            QDir(home).mkpath(QFileInfo(home + "/" + name).path());
+            QFile file(home + "/" + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        put(".bashrc", "original");
+        put(".profile", "profile!");
+        put("notes-old.txt", "old");
+        put("Documents/inner/secret.txt", "s3cret");
+        QVERIFY(QFile::link(home + "/Documents/inner", home + "/linked"));
+        QVERIFY(QFile::link(home + "/.bashrc", home + "/rc-link"));
+        // The app was started somewhere else: relative paths must not land there.
+        const QString startedIn = QDir::currentPath();
+        QTemporaryDir elsewhere;
+        QDir::setCurrent(elsewhere.path());
+        const auto restoreDirectory = qScopeGuard([&] { QDir::setCurrent(startedIn); });
+        shown.replace(QStringLiteral("$H"), home);
+
+        startEngine({chunks({toolCallLine(tool, arguments)}), chunks({"Done."})});
+        m_approve = true;
+        QVERIFY(runTurn(QStringLiteral("go")));
+
+        // The card: the resolved path in the row the tool reads, everything else in full.
+        QCOMPARE(m_cards.size(), shown.isEmpty() ? 0 : 1);
+        QStringList drawn;
+        QString pathOnCard;
+        for (const QVariantMap &map : m_cards) {
+            for (const QVariant &row : map.value("rows").toList()) {
+                const QVariantMap r = row.toMap();
+                if (r.value("icon") == QLatin1String("folder"))
+                    pathOnCard = r.value("value").toString();
+                else if (r.value("label") != QLatin1String("Action"))
+                    drawn << r.value("label").toString() + ": " + r.value("value").toString();
+            }
+            for (const QVariant &row : map.value("ignored").toList())
+                drawn << "Ignored " + row.toMap().value("label").toString() + ": " + row.toMap().value("value").toString();
+            drawn << map.value("notes").toStringList();
+        }
+        QCOMPARE(pathOnCard, shown);
+        QCOMPARE(drawn, card);
+
+        // The conversation keeps the call as run: the same path, and what the model was told.
+        const Message results = m_state->messages().at(m_state->messageCount() - 2);
+        QCOMPARE(results.content, "Tool results:\n[" + tool + "]: " + result);
+        QCOMPARE(results.toolCalls.value_or(QList<ToolCall>()).size(), 1);
+        const ToolCall kept = results.toolCalls->first();
+        QCOMPARE(kept.result, std::optional<QString>(result));
+        QCOMPARE(kept.status, shown.isEmpty() || result.startsWith("Error: ") ? ToolStatus::failed : ToolStatus::completed);
+        if (!shown.isEmpty())
+            QCOMPARE(kept.arguments.value(tool == "list_files" ? "directory" : "path"), shown);
+
+        // The file touched is the one shown and no other.
+        const QString content = arguments.value("content").toString();
+        if (tool == "write_file" && !shown.isEmpty()) {
+            QFile written(shown);
+            QVERIFY(written.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromUtf8(written.readAll()), content);
+            QVERIFY(!QFileInfo(shown).isSymLink());
+        }
+        QFile bashrc(home + "/.bashrc");
+        QVERIFY(bashrc.open(QIODevice::ReadOnly));
+        QCOMPARE(bashrc.readAll(), QByteArray("original"));
+        QCOMPARE(QDir(elsewhere.path()).isEmpty(), true);
+        QCOMPARE(QFile::exists(home + "/notes-old.txt"), !(tool == "delete_file" && shown == home + "/notes-old.txt"));
         QVERIFY(settledAndSaved());
     }
 };

@@ -1,4 +1,3 @@
-#include "ApprovalCard.h"
 #include "ChatRules.h"
 #include "DataUrlImageProvider.h"
 #include "MarkdownBlocks.h"
@@ -92,40 +91,6 @@ private slots:
         QCOMPARE(model.index(0).data(MarkdownModel::ContentRole).toString(), QStringLiteral("Other"));
     }
 
-    void listsApprovalRows_data()
-    {
-        QTest::addColumn<QVariantMap>("call");
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QString>("description");
-        auto call = [](const QString &name, const QVariantMap &arguments) {
-            return QVariantMap{{QStringLiteral("name"), name}, {QStringLiteral("arguments"), arguments}};
-        };
-        const QString action = QStringLiteral("wrench.and.screwdriver.fill|Action|");
-        QTest::newRow("no arguments") << call("take_screenshot", {}) << QStringList{action + "Take Screenshot"}
-                                      << "Capture the current screen";
-        QTest::newRow("unknown tool") << call("format_disk", {{"app_name", "x"}})
-                                      << QStringList{action + "format_disk", "app.badge|App_name|x"} << "";
-        QTest::newRow("sorted, icons by lower-cased name")
-            << call("write_file", {{"path", "/tmp/a"}, {"content", "hi"}, {"Path", "/b"}, {"mode x", "y"}})
-            << QStringList{action + "Write File", "folder|Path|/b", "doc.text|Content|hi", "chevron.right|Mode X|y",
-                           "folder|Path|/tmp/a"}
-            << "Write content to a file";
-        QTest::newRow("text and directory") << call("list_files", {{"directory", "~"}, {"text", "t"}})
-            << QStringList{action + "List Files", "folder|Directory|~", "text.quote|Text|t"} << "List files in a directory";
-    }
-
-    void listsApprovalRows()
-    {
-        QFETCH(QVariantMap, call);
-        QStringList shown;
-        for (const QVariant &row : ApprovalCard::rows(call)) {
-            const QVariantMap map = row.toMap();
-            shown << map.value("icon").toString() + '|' + map.value("label").toString() + '|' + map.value("value").toString();
-        }
-        QTEST(shown, "rows");
-        QTEST(ApprovalCard::description(call.value("name").toString()), "description");
-    }
-
     // How a message is drawn: not at all, as an error reply offering Retry, as a picture or as text.
     void drawsMessages_data()
     {
@@ -181,6 +146,12 @@ private slots:
         QTest::addColumn<QString>("html");
         QTest::newRow("spans") << "**b** *i* _j_ ~~s~~ `c`" << "<b>b</b> <i>i</i> <i>j</i> <s>s</s> <code>c</code>";
         QTest::newRow("link") << "see [docs](https://x.org/a?b=1&c=2)" << "see <a href=\"https://x.org/a?b=1&amp;c=2\">docs</a>";
+        QTest::newRow("mail link") << "[me](mailto:a@b.org)" << "<a href=\"mailto:a@b.org\">me</a>";
+        // Only web and mail links are links; anything else shows its real target as text.
+        QTest::newRow("file link is text") << "[docs](file:///etc/passwd)" << "docs (file:///etc/passwd)";
+        QTest::newRow("script link is text") << "[x](javascript:alert(1)" << "x (javascript:alert(1)";
+        QTest::newRow("custom scheme is text") << "[update](x-app://run?cmd=rm)" << "update (x-app://run?cmd=rm)";
+        QTest::newRow("web link without host is text") << "[a](https:/etc)" << "a (https:/etc)";
         QTest::newRow("no block structure") << "# not a heading\n> nor a quote\n1. nor a list"
                                             << "# not a heading<br>&gt; nor a quote<br>1. nor a list";
         QTest::newRow("markup is text") << "<b>x</b> & y" << "&lt;b&gt;x&lt;/b&gt; &amp; y";

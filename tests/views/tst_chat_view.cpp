@@ -4,6 +4,9 @@
 #include "conversation/ArchiveStore.h"
 #include "conversation/Identifiers.h"
 #include "conversation/MessageListModel.h"
+#include "tools/ToolCallResolver.h"
+
+#include <QDir>
 
 #include <QMimeData>
 #include <QQuickItem>
@@ -227,27 +230,106 @@ private slots:
         QVERIFY(agent().sent.isEmpty());
     }
 
-    // Approving and denying through the card run in the whole app's test; here the card is dismissed.
-    void dismissedApprovalCardDenies()
+    // The card shows every value whole: a long path wraps inside its box with nothing cut off,
+    // long content scrolls under its size line, and Approve is offered once all is laid out.
+    // Closing the card without a choice is a denial, so a waiting turn never hangs.
+    void approvalCardShowsValuesWhole_data()
     {
+        QTest::addColumn<bool>("approve");
+        QTest::newRow("approved") << true;
+        QTest::newRow("dismissed") << false;
+    }
+
+    void approvalCardShowsValuesWhole()
+    {
+        QFETCH(bool, approve);
+        QStringList lines;
+        for (int i = 1; i <= 40; ++i)
+            lines << QStringLiteral("Line %1 of the notes").arg(i);
+        const QString path = QStringLiteral("~/Documents/") + QString(120, QLatin1Char('a')) + QStringLiteral("/")
+            + QString(100, QLatin1Char('b')) + QStringLiteral("/../notes.txt");
+        const ToolCall call = ToolCall::make(QStringLiteral("write_file"),
+                                             {{QStringLiteral("path"), path}, {QStringLiteral("content"), lines.join('\n')}});
+        const ResolvedAction action = ToolCallResolver::resolve(call);
+        const QString resolved = action.argument(QStringLiteral("path"))->value;
+        QCOMPARE(resolved, QDir::homePath() + QStringLiteral("/Documents/") + QString(120, QLatin1Char('a')) + QStringLiteral("/notes.txt"));
+
+        ui().window()->resize(820, 900);
         std::optional<bool> result;
-        const ToolCall call = ToolCall::make(
-            QStringLiteral("write_file"), {{QStringLiteral("path"), QStringLiteral("/tmp/notes.txt")},
-                                           {QStringLiteral("content"), QStringLiteral("Line one\nLine two\nLine three\nLine four")}});
-        auto wait = [&]() -> QCoro::Task<> { result = co_await state().requestApproval(call); };
+        auto wait = [&]() -> QCoro::Task<> { result = co_await state().requestApproval(call, action.card()); };
         auto task = wait();
         QVERIFY(shown("approvalView"));
         QCOMPARE(text("approvalTitle"), QStringLiteral("Action Requires Approval"));
-        QCOMPARE(text("approvalRowLabel_1"), QStringLiteral("Content"));
+        QCOMPARE(text("approvalRowLabel_2"), QStringLiteral("Path"));
         QCOMPARE(ui().find(QStringLiteral("approvalRowIcon_2"))->property("symbol").toString(), QStringLiteral("folder"));
-        QCOMPARE(text("approvalRowValue_2"), QStringLiteral("/tmp/notes.txt"));
-        ui().saveScreenshot("chat_approval_card");
+        QCOMPARE(text("approvalRowValue_2"), resolved);
+        QCOMPARE(text("approvalRowSize_2"), QStringLiteral("%1 characters, 1 line").arg(resolved.size()));
+        QCOMPARE(text("approvalRowSize_1"), QStringLiteral("%1 characters, 40 lines").arg(lines.join('\n').size()));
+        QCOMPARE(text("approvalNoteText_0"), QStringLiteral("Creates a new file"));
+        QTRY_VERIFY(ui().find(QStringLiteral("approveButton"))->isEnabled());
 
-        // A waiting turn never hangs: closing the card is a denial.
-        ui().pressKey(Qt::Key_Escape);
-        QTRY_COMPARE(result, std::optional<bool>(false));
+        // The path is whole on screen: its box is as tall as the wrapped text and the card fits
+        // the window. The content is longer than its box, so that box scrolls.
+        QQuickItem *pathBox = ui().find(QStringLiteral("approvalRowBox_2"));
+        QVERIFY(pathBox->height() >= pathBox->property("contentHeight").toReal());
+        QVERIFY(ui().find(QStringLiteral("approvalRowValue_2"))->property("lineCount").toInt() > 3);
+        QQuickItem *contentBox = ui().find(QStringLiteral("approvalRowBox_1"));
+        QVERIFY(contentBox->height() < contentBox->property("contentHeight").toReal());
+        QVERIFY(ui().find(QStringLiteral("approvalRowScroll_1"))->isVisible());
+        QQuickItem *view = ui().find(QStringLiteral("approvalView"));
+        const QRectF onScreen = view->mapRectToScene(QRectF(0, 0, view->width(), view->height()));
+        QVERIFY2(QRectF(QPointF(0, 0), ui().window()->size()).contains(onScreen), qPrintable(QStringLiteral("card at %1,%2 %3x%4").arg(onScreen.x()).arg(onScreen.y()).arg(onScreen.width()).arg(onScreen.height())));
+        ui().saveScreenshot(QStringLiteral("chat_approval_card_long_path"));
+
+        if (approve)
+            ui().click(QStringLiteral("approveButton"));
+        else
+            ui().pressKey(Qt::Key_Escape);
+        QTRY_COMPARE(result, std::optional<bool>(approve));
         QVERIFY(!state().hasPendingApproval());
         QTRY_VERIFY(!shown("approvalView"));
+    }
+
+    // Each handled call leaves a row with the batch's results, drawn again after a reload: what
+    // was done and what the model was told, a denial as "Denied"; a click opens the whole result.
+    void activityRowsSurviveReload()
+    {
+        ToolCall read = ToolCall::make(QStringLiteral("get_clipboard"), {});
+        read.status = ToolStatus::completed;
+        read.result = QStringLiteral("hunter2\nsecond line");
+        ToolCall write = ToolCall::make(QStringLiteral("write_file"), {{QStringLiteral("path"), QDir::homePath() + QStringLiteral("/notes.txt")}});
+        write.status = ToolStatus::denied;
+        write.result = QStringLiteral("Denied by user");
+        ToolCall old = ToolCall::make(QStringLiteral("open_app"), {{QStringLiteral("app_name"), QStringLiteral("Files")}});
+        state().appendMessage(Message::make(Roles::user, QStringLiteral("go")));
+        state().appendMessage(Message::make(Roles::toolResult, QStringLiteral("Tool results:\n…"), QList<ToolCall>{read, write, old}));
+        state().syncActiveSession();
+        // Reopened from the stored archive.
+        const QUuid session = *state().activeSessionID();
+        state().flush();
+        state().load();
+        state().newSession();
+        state().selectSession(session);
+        QCOMPARE(state().messageCount(), 2);
+        QCOMPARE(state().messages().constLast().toolCalls->size(), 3);
+
+        QQuickItem *first = ui().find(QStringLiteral("activityRow_0"));
+        QVERIFY(first);
+        const auto inRow = [&](QQuickItem *row, const char *name) {
+            for (QQuickItem *item : row->findChildren<QQuickItem *>(QLatin1String(name)))
+                return item;
+            return static_cast<QQuickItem *>(nullptr);
+        };
+        QCOMPARE(inRow(first, "activityAction")->property("text").toString(), QStringLiteral("Read the clipboard"));
+        QCOMPARE(inRow(first, "activitySummary")->property("text").toString(), QStringLiteral("hunter2"));
+        QQuickItem *second = ui().find(QStringLiteral("activityRow_1"));
+        QCOMPARE(inRow(second, "activityAction")->property("text").toString(), QStringLiteral("Write File ~/notes.txt"));
+        QCOMPARE(inRow(second, "activitySummary")->property("text").toString(), QStringLiteral("Denied"));
+        QVERIFY(!ui().find(QStringLiteral("activityRow_2"), 200)); // never handled: no row
+        ui().click(first);
+        QTRY_VERIFY(inRow(first, "activityResult")->isVisible());
+        QCOMPARE(inRow(first, "activityResult")->property("text").toString(), *read.result);
+        ui().saveScreenshot(QStringLiteral("chat_activity_rows"));
     }
 
     void renamesTheSession()

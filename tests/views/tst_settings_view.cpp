@@ -143,6 +143,12 @@ private slots:
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, true), false);
         press(f, "completionSoundSwitch");
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, false), true);
+
+        // Reading the clipboard asks first only once the user says so.
+        QVERIFY(!f.find("askBeforeClipboardSwitch")->property("checked").toBool());
+        press(f, "askBeforeClipboardSwitch");
+        QVERIFY(f.state->askBeforeReadingClipboard());
+        QCOMPARE(DefaultsStore().boolean(DefaultsKeys::askBeforeReadingClipboard, false), true);
     }
 
     void homebrewHintAndChatExportImport()
