@@ -214,6 +214,7 @@ FocusScope {
                         content: row.content
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
+                        blockedReason: chat.agentState.changeBlockedReason
                         onEditRequested: chat.editMessage(row.messageId)
                         onRetryRequested: chat.retryMessage(row.messageId)
                     }

@@ -143,6 +143,9 @@ private slots:
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, true), false);
         press(f, "completionSoundSwitch");
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, false), true);
+        // A change made in the other settings view shows here at once: both read the store.
+        f.state->setCompletionSoundEnabled(false);
+        QTRY_VERIFY(!f.find("completionSoundSwitch")->property("checked").toBool());
     }
 
     void homebrewHintAndChatExportImport()
