@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <cstring>
 #include <future>
 
 namespace ChatArchive {
@@ -109,13 +110,22 @@ std::optional<QList<Span>> sessionSpans(const QByteArray &json)
         int depth = 0;
         bool inString = false;
         for (; i < size; ++i) {
-            const char c = data[i];
             if (inString) {
-                if (c == '\\')
-                    ++i;
-                else if (c == '"')
-                    inString = false;
-            } else if (c == '"') {
+                // Most of an archive is message text: jump to the next quote, and count the
+                // backslashes before it to tell an escaped quote from the string's end.
+                const void *quote = std::memchr(data + i, '"', size_t(size - i));
+                if (!quote)
+                    return std::nullopt;
+                const qsizetype at = static_cast<const char *>(quote) - data;
+                qsizetype run = at;
+                while (run > i && data[run - 1] == '\\')
+                    --run;
+                i = at;
+                inString = (at - run) % 2 == 1;
+                continue;
+            }
+            const char c = data[i];
+            if (c == '"') {
                 inString = true;
             } else if (c == '{' || c == '[') {
                 ++depth;

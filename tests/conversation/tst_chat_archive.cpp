@@ -37,7 +37,8 @@ QByteArray sessionText(int index, int contentSize)
     if (!text.isEmpty())
         return text;
     ChatSession session = ChatSession::make();
-    session.title = QStringLiteral("Session %1").arg(index);
+    // Quotes and backslashes, escaped in the text, must not end a string early.
+    session.title = QStringLiteral("Session %1 \"q\" \\\\\" \\").arg(index);
     session.messages = {Message::make(Roles::user, QString(contentSize, QLatin1Char('a' + index % 26)))};
     text = QJsonDocument(ChatArchive::encodeSession(session)).toJson(QJsonDocument::Compact);
     return text;
