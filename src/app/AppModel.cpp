@@ -1,7 +1,9 @@
 #include "AppModel.h"
 #include "SceneRenderer.h"
 
+#include <QApplication>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QQmlApplicationEngine>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
@@ -77,4 +79,26 @@ void AppModel::shutDown()
     m_serverManager->stop();
     if (m_serverManager->isRunning() || m_serverManager->isStarting())
         loop.exec();
+}
+
+bool AppModel::mayQuit()
+{
+    if (m_quitConfirmed || !m_agentState->hasUnsavedChanges())
+        return true;
+    const auto answer = QMessageBox::question(nullptr, QStringLiteral("Morlo AI"),
+                                              tr("Quit without saving the latest changes?"),
+                                              QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
+    m_quitConfirmed = answer == QMessageBox::Discard;
+    return m_quitConfirmed;
+}
+
+bool AppModel::confirmQuit()
+{
+    return !QGuiApplication::quitOnLastWindowClosed() || mayQuit();
+}
+
+void AppModel::requestQuit()
+{
+    if (mayQuit())
+        QCoreApplication::quit();
 }

@@ -48,7 +48,15 @@ public:
     // Ends the engine we started, waiting briefly, so nothing is left holding the port.
     void shutDown();
 
+    // Whether quitting may go ahead: while the latest changes are not on disk, asks the user
+    // once. Also answers true when closing the window only hides it (there is a tray).
+    Q_INVOKABLE bool confirmQuit();
+    // The tray's and menu's Quit: quits once confirmed.
+    void requestQuit();
+
 private:
+    bool mayQuit();
+
     AgentState *m_agentState;
     ServerManager *m_serverManager;
     ModelManager *m_modelManager;
@@ -56,4 +64,5 @@ private:
     MessageListModel *m_messages;
     SessionListModel *m_sessions;
     bool m_autoLoadDone = false;
+    bool m_quitConfirmed = false;
 };

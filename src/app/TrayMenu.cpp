@@ -21,7 +21,7 @@ TrayMenu::TrayMenu(AppModel *app, QWindow *mainWindow, QObject *parent)
     });
     connect(m_menu.addAction(tr("Show Morlo AI")), &QAction::triggered, this, &TrayMenu::bringToFront);
     m_menu.addSeparator();
-    connect(m_menu.addAction(tr("Quit")), &QAction::triggered, qApp, &QApplication::quit);
+    connect(m_menu.addAction(tr("Quit")), &QAction::triggered, m_app, &AppModel::requestQuit);
 
     updateModelLine();
     connect(app->serverManager(), &ServerManager::activeModelChanged, this, &TrayMenu::updateModelLine);

@@ -18,10 +18,11 @@ public:
 
     QMenu *menu() { return &m_menu; }
     QSystemTrayIcon *icon() { return &m_icon; }
+    // Shows the main window above the others and gives it the keyboard.
+    void bringToFront();
 
 private:
     void updateModelLine();
-    void bringToFront();
 
     AppModel *m_app;
     QPointer<QWindow> m_window;

@@ -1,6 +1,7 @@
 #include "AppModel.h"
 #include "CommandLine.h"
 #include "QuitSignals.h"
+#include "SingleInstance.h"
 #include "TrayMenu.h"
 #include "platform/AppIdentity.h"
 
@@ -22,11 +23,17 @@ int main(int argc, char *argv[])
     // Closing the window keeps the app in the tray when there is one.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
 
+    // Before anything reads or writes the data folder: a second start hands over and ends.
+    SingleInstance instance(SingleInstance::standardDataFolder());
+    if (!instance.claim())
+        return 0;
+
     AppModel app;
     QQmlApplicationEngine engine;
     if (!app.loadMainWindow(engine))
         return 1;
     TrayMenu tray(&app, qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst()));
+    QObject::connect(&instance, &SingleInstance::activationRequested, &tray, &TrayMenu::bringToFront);
     QObject::connect(&application, &QApplication::aboutToQuit, &app, &AppModel::shutDown);
     const QuitSignals quitSignals;
     return QApplication::exec();

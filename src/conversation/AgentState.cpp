@@ -6,6 +6,9 @@
 #include "conversation/Identifiers.h"
 #include "platform/AppPaths.h"
 
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
 #include <qcorosignal.h>
 
 const QString AgentState::defaultSystemPrompt = QStringLiteral(
@@ -53,6 +56,10 @@ AgentState::AgentState(ArchiveStore *archive, QObject *parent)
         m_archive = new ArchiveStore(AppPaths::chatArchivePath());
         m_ownsArchive = true;
     }
+    // Written on the archive's own thread; the outcome is shown from the GUI thread.
+    m_archive->setWriteListener([this](const QString &error) {
+        QMetaObject::invokeMethod(this, [this, error] { setSaveError(error); }, Qt::QueuedConnection);
+    });
     load();
     if (!m_chatSessions.isEmpty())
         activate(m_chatSessions.first());
@@ -62,6 +69,7 @@ AgentState::AgentState(ArchiveStore *archive, QObject *parent)
 
 AgentState::~AgentState()
 {
+    m_archive->setWriteListener({});
     if (m_ownsArchive)
         delete m_archive; // writes what is still pending
 }
@@ -215,12 +223,104 @@ void AgentState::setAutoLoadModel(const std::optional<QString> &path, const std:
     emit autoLoadModelChanged();
 }
 
-void AgentState::dismissArchiveNotice()
+void AgentState::setCompletionSoundEnabled(bool enabled)
 {
-    if (m_archiveNotice.isEmpty())
+    if (m_completionSoundEnabled == enabled)
         return;
-    m_archiveNotice.clear();
-    emit archiveNoticeChanged();
+    m_completionSoundEnabled = enabled;
+    m_defaults.setValue(DefaultsKeys::completionSoundEnabled, enabled);
+    emit completionSoundEnabledChanged();
+}
+
+QString AgentState::changeBlockedReason() const
+{
+    return canChangeConversation() ? QString() : tr("A reply is being written. Stop it first.");
+}
+
+bool AgentState::truncateMessages(qsizetype count)
+{
+    if (!canChangeConversation())
+        return false;
+    while (m_messages.size() > count)
+        removeLastMessage();
+    return true;
+}
+
+// --- notices ----------------------------------------------------------------------------
+
+QString AgentState::noticeKind() const
+{
+    // A failing save matters most: it is what loses data from now on.
+    if (!m_saveError.isEmpty())
+        return QStringLiteral("saveFailed");
+    if (!m_readOnlyReason.isEmpty() && !m_readOnlyDismissed)
+        return QStringLiteral("readOnly");
+    if (!m_recoveryCopyPath.isEmpty() && !m_recoveryDismissed)
+        return QStringLiteral("recovery");
+    return {};
+}
+
+QString AgentState::noticeText() const
+{
+    const QString kind = noticeKind();
+    if (kind == QLatin1String("saveFailed"))
+        return tr("Conversations could not be saved: %1").arg(m_saveError);
+    if (kind == QLatin1String("readOnly"))
+        return tr("Your conversations could not be read, and no copy of them could be kept (%1). "
+                  "Nothing is saved until the app starts again.").arg(m_readOnlyReason);
+    if (kind == QLatin1String("recovery"))
+        return tr("Your conversations could not be read. A copy was kept at %1.").arg(m_recoveryCopyPath);
+    return {};
+}
+
+QString AgentState::noticeAction() const
+{
+    const QString kind = noticeKind();
+    if (kind == QLatin1String("saveFailed"))
+        return tr("Retry");
+    if (kind == QLatin1String("recovery"))
+        return tr("Show in folder");
+    return {};
+}
+
+bool AgentState::noticeDismissable() const
+{
+    // A save failure stays until a save succeeds.
+    return noticeKind() != QLatin1String("saveFailed");
+}
+
+void AgentState::dismissNotice()
+{
+    const QString kind = noticeKind();
+    if (kind == QLatin1String("readOnly"))
+        m_readOnlyDismissed = true;
+    else if (kind == QLatin1String("recovery"))
+        m_recoveryDismissed = true;
+    else
+        return;
+    emit noticeChanged();
+}
+
+void AgentState::performNoticeAction()
+{
+    const QString kind = noticeKind();
+    if (kind == QLatin1String("saveFailed"))
+        save();
+    else if (kind == QLatin1String("recovery"))
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_recoveryCopyPath).absolutePath()));
+}
+
+bool AgentState::hasUnsavedChanges() const
+{
+    return !m_saveError.isEmpty() || (m_archive->isReadOnly() && m_changedWhileReadOnly);
+}
+
+void AgentState::setSaveError(const QString &error)
+{
+    if (m_saveError == error)
+        return;
+    m_saveError = error;
+    emit noticeChanged();
 }
 
 // --- sessions ---------------------------------------------------------------------------
@@ -424,11 +524,16 @@ void AgentState::resetAllData()
     setTemperature(defaultTemperature);
     setMaxTokens(defaultMaxTokens);
     setAutoLoadModel(std::nullopt, std::nullopt);
-
-    m_defaults.remove(DefaultsKeys::onboardingComplete);
-    m_defaults.remove(DefaultsKeys::userName);
-    m_defaults.remove(DefaultsKeys::responseStyle);
+    // Every key the app keeps goes, the sound and first-run answers included: the next start
+    // is a first run.
+    m_defaults.clear();
+    if (!m_completionSoundEnabled) {
+        m_completionSoundEnabled = true;
+        emit completionSoundEnabledChanged();
+    }
+    emit askBeforeReadingClipboardChanged();
     save();
+    emit dataWasReset();
 }
 
 // --- persistence ------------------------------------------------------------------------
@@ -451,17 +556,16 @@ void AgentState::load()
     };
     setAutoLoadModel(optionalText(DefaultsKeys::autoLoadModelPath),
                      optionalText(DefaultsKeys::autoLoadModelName));
+    m_completionSoundEnabled = defaults.boolean(DefaultsKeys::completionSoundEnabled, true);
 
     const ArchiveStore::Loaded loaded = m_archive->load();
     if (loaded.sessions) {
         m_chatSessions = *loaded.sessions;
         notifySessionsReset();
     }
-    if (!loaded.recoveryCopyPath.isEmpty()) {
-        m_archiveNotice = tr("Your saved conversations could not be read. A copy of the file was kept at %1.")
-                              .arg(loaded.recoveryCopyPath);
-        emit archiveNoticeChanged();
-    }
+    m_recoveryCopyPath = loaded.recoveryCopyPath;
+    m_readOnlyReason = loaded.readOnlyReason;
+    emit noticeChanged();
 }
 
 void AgentState::save()
@@ -479,6 +583,10 @@ void AgentState::save()
     else
         defaults.remove(DefaultsKeys::autoLoadModelName);
     m_archive->save(m_chatSessions);
+    if (m_archive->isReadOnly() && !m_changedWhileReadOnly) {
+        m_changedWhileReadOnly = true;
+        emit noticeChanged();
+    }
 }
 
 void AgentState::flush()

@@ -35,8 +35,16 @@ class AgentState : public QObject
     Q_PROPERTY(QString autoLoadModelName READ autoLoadModelNameText NOTIFY autoLoadModelChanged)
     Q_PROPERTY(bool historyWasTrimmed READ historyWasTrimmed WRITE setHistoryWasTrimmed NOTIFY historyWasTrimmedChanged)
     Q_PROPERTY(double tokensPerSecond READ tokensPerSecond WRITE setTokensPerSecond NOTIFY tokensPerSecondChanged)
-    Q_PROPERTY(QString archiveNotice READ archiveNotice NOTIFY archiveNoticeChanged)
     Q_PROPERTY(bool askBeforeReadingClipboard READ askBeforeReadingClipboard WRITE setAskBeforeReadingClipboard NOTIFY askBeforeReadingClipboardChanged)
+    Q_PROPERTY(bool completionSoundEnabled READ completionSoundEnabled WRITE setCompletionSoundEnabled NOTIFY completionSoundEnabledChanged)
+    Q_PROPERTY(QString changeBlockedReason READ changeBlockedReason NOTIFY isLoadingChanged)
+    // The store's notice for the user, one at a time: "" (none), "saveFailed", "readOnly" or
+    // "recovery", with its text and the label of its one action ("" when it has none).
+    Q_PROPERTY(QString noticeKind READ noticeKind NOTIFY noticeChanged)
+    Q_PROPERTY(QString noticeText READ noticeText NOTIFY noticeChanged)
+    Q_PROPERTY(QString noticeAction READ noticeAction NOTIFY noticeChanged)
+    Q_PROPERTY(bool noticeDismissable READ noticeDismissable NOTIFY noticeChanged)
+    Q_PROPERTY(bool hasUnsavedChanges READ hasUnsavedChanges NOTIFY noticeChanged)
 
 public:
     static const QString defaultSystemPrompt;
@@ -82,9 +90,14 @@ public:
     void setTokensPerSecond(double value);
 
     // --- sessions
-    // While a turn runs it writes into the conversation on screen, so switching, clearing or
-    // replacing that conversation is refused until the turn has ended.
+    // While a turn runs it writes into the conversation on screen, so switching, clearing,
+    // cutting or replacing that conversation is refused until the turn has ended.
     bool canChangeConversation() const { return !m_isLoading; }
+    // Why such a change is refused now, for the controls that offer it; empty when it is not.
+    QString changeBlockedReason() const;
+    // Keeps the first `count` messages of the conversation on screen (edit, retry) and mirrors
+    // them into the active session; saves nothing. False, changing nothing, while a turn runs.
+    bool truncateMessages(qsizetype count);
     const QList<ChatSession> &chatSessions() const { return m_chatSessions; }
     int sessionCount() const { return int(m_chatSessions.size()); }
     std::optional<QUuid> activeSessionID() const { return m_activeSessionID; }
@@ -113,9 +126,21 @@ public:
     bool askBeforeReadingClipboard() const;
     void setAskBeforeReadingClipboard(bool ask);
 
-    // Set when the stored archive could not be read and a copy of it was kept; shown once.
-    QString archiveNotice() const { return m_archiveNotice; }
-    Q_INVOKABLE void dismissArchiveNotice();
+    // Read by the turn when a reply completes; one value for every view that shows it.
+    bool completionSoundEnabled() const { return m_completionSoundEnabled; }
+    void setCompletionSoundEnabled(bool enabled);
+
+    QString noticeKind() const;
+    QString noticeText() const;
+    QString noticeAction() const;
+    bool noticeDismissable() const;
+    Q_INVOKABLE void dismissNotice();
+    // "Retry" saves again; "Show in folder" opens the folder holding the recovery copy.
+    Q_INVOKABLE void performNoticeAction();
+    // Changes made in this run that are not on disk: the last save failed, or the store is
+    // read-only and something was changed.
+    bool hasUnsavedChanges() const;
+    QString recoveryCopyPath() const { return m_recoveryCopyPath; }
 
     void load();
     // Writes the settings and hands a snapshot of the sessions to the background writer.
@@ -161,8 +186,11 @@ signals:
     void autoLoadModelChanged();
     void historyWasTrimmedChanged();
     void tokensPerSecondChanged();
-    void archiveNoticeChanged();
     void askBeforeReadingClipboardChanged();
+    void completionSoundEnabledChanged();
+    void noticeChanged();
+    // Everything the app stores was erased; the app starts over as on a first run.
+    void dataWasReset();
 
 private:
     void activate(const ChatSession &session);
@@ -173,6 +201,7 @@ private:
     void setMessages(const QList<Message> &messages);
     void mirrorMessagesIntoActiveSession();
     void editLastMessage(const std::function<void(Message &)> &edit);
+    void setSaveError(const QString &error);
 
     // Long-lived so a save only updates memory; the settings file is written from the event loop.
     DefaultsStore m_defaults;
@@ -194,5 +223,11 @@ private:
     std::optional<QString> m_autoLoadModelName;
     bool m_historyWasTrimmed = false;
     double m_tokensPerSecond = 0;
-    QString m_archiveNotice;
+    bool m_completionSoundEnabled = true;
+    QString m_recoveryCopyPath;
+    bool m_recoveryDismissed = false;
+    QString m_readOnlyReason;
+    bool m_readOnlyDismissed = false;
+    bool m_changedWhileReadOnly = false;
+    QString m_saveError;
 };

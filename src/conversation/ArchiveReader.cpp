@@ -2,7 +2,7 @@
 
 #include "conversation/Identifiers.h"
 
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 namespace {
@@ -11,7 +11,7 @@ constexpr int maxSkipDepth = 512; // unknown members nested deeper are refused, 
 
 void ArchiveReader::skipSpace()
 {
-    while (m_p < m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
+    while (m_p < m_end && isSpace(*m_p))
         ++m_p;
 }
 
@@ -94,11 +94,11 @@ bool ArchiveReader::readString(QString &out)
             const auto hex4 = [&](char32_t &value) {
                 if (m_end - m_p < 4)
                     return false;
-                char digits[5] = {m_p[0], m_p[1], m_p[2], m_p[3], 0};
-                char *stop = nullptr;
-                value = char32_t(std::strtoul(digits, &stop, 16));
-                if (stop != digits + 4)
+                unsigned parsed = 0;
+                const auto [stop, error] = std::from_chars(m_p, m_p + 4, parsed, 16);
+                if (error != std::errc() || stop != m_p + 4)
                     return false;
+                value = char32_t(parsed);
                 m_p += 4;
                 return true;
             };
@@ -133,18 +133,37 @@ bool ArchiveReader::readString(QString &out)
 
 bool ArchiveReader::readNumber(double &out)
 {
+    // JSON's number grammar, checked here because the conversion below is more lenient; the
+    // conversion itself ignores the user's locale, so a comma-decimal desktop reads "10.5" too.
     skipSpace();
     const char *start = m_p;
-    while (m_p < m_end && (std::strchr("+-0123456789.eE", *m_p) != nullptr) && *m_p != 0)
+    const auto digits = [&] {
+        const char *first = m_p;
+        while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
+            ++m_p;
+        return m_p > first;
+    };
+    if (m_p < m_end && *m_p == '-')
         ++m_p;
-    if (m_p == start || m_p - start > 64)
+    if (m_p < m_end && *m_p == '0')
+        ++m_p;
+    else if (!digits())
         return fail();
-    char buffer[65];
-    std::memcpy(buffer, start, size_t(m_p - start));
-    buffer[m_p - start] = 0;
-    char *stop = nullptr;
-    out = std::strtod(buffer, &stop);
-    return stop == buffer + (m_p - start) || fail();
+    if (m_p < m_end && *m_p == '.') {
+        ++m_p;
+        if (!digits())
+            return fail();
+    }
+    if (m_p < m_end && (*m_p == 'e' || *m_p == 'E')) {
+        ++m_p;
+        if (m_p < m_end && (*m_p == '+' || *m_p == '-'))
+            ++m_p;
+        if (!digits())
+            return fail();
+    }
+    const auto [stop, error] = std::from_chars(start, m_p, out);
+    // Out of range (1e400) is an error, not infinity.
+    return (error == std::errc() && stop == m_p) || fail();
 }
 
 bool ArchiveReader::readBool(bool &out)
@@ -218,7 +237,10 @@ bool ArchiveReader::readDate(QDateTime &out)
     double seconds = 0;
     if (!readNumber(seconds))
         return false;
-    out = Identifiers::dateFromReferenceSeconds(seconds);
+    const std::optional<QDateTime> date = Identifiers::dateFromReferenceSeconds(seconds);
+    if (!date)
+        return fail();
+    out = *date;
     return true;
 }
 
@@ -332,18 +354,36 @@ bool ArchiveReader::readSession(ChatSession &session)
     return (ok && id && title && messages && created && updated && pinned) || fail();
 }
 
-std::optional<QList<ChatSession>> ArchiveReader::readArchive()
+bool ArchiveReader::appendSession(QList<ChatSession> &sessions)
 {
-    QList<ChatSession> sessions;
-    const bool ok = readArray([&] {
-        ChatSession session;
-        if (!readSession(session))
-            return false;
-        sessions.append(std::move(session));
-        return true;
-    });
+    ChatSession session;
+    if (!readSession(session))
+        return false;
+    sessions.append(std::move(session));
+    return true;
+}
+
+std::optional<QList<ChatSession>> ArchiveReader::finish(bool ok, QList<ChatSession> &sessions)
+{
     skipSpace();
     if (!ok || !m_ok || m_p != m_end)
         return std::nullopt;
-    return sessions;
+    return std::move(sessions);
+}
+
+std::optional<QList<ChatSession>> ArchiveReader::readArchive()
+{
+    QList<ChatSession> sessions;
+    const bool ok = readArray([&] { return appendSession(sessions); });
+    return finish(ok, sessions);
+}
+
+std::optional<QList<ChatSession>> ArchiveReader::readSessionRun()
+{
+    QList<ChatSession> sessions;
+    bool ok = true;
+    do
+        ok = appendSession(sessions);
+    while (ok && consume(','));
+    return finish(ok, sessions);
 }

@@ -15,11 +15,19 @@ class ArchiveReader
 public:
     explicit ArchiveReader(const char *begin, const char *end) : m_p(begin), m_end(end) {}
 
+    // The white space JSON allows between tokens; nothing else (no form feed, no vertical tab).
+    static bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
     // The whole text must be one array of sessions.
     std::optional<QList<ChatSession>> readArchive();
+    // The whole text must be sessions separated by commas, as between an archive's brackets.
+    // Large archives are read in such runs, one per core.
+    std::optional<QList<ChatSession>> readSessionRun();
 
 private:
     bool readSession(ChatSession &session);
+    bool appendSession(QList<ChatSession> &sessions);
+    std::optional<QList<ChatSession>> finish(bool ok, QList<ChatSession> &sessions);
     bool readMessage(Message &message);
     bool readToolCall(ToolCall &call);
 

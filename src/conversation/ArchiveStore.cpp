@@ -2,7 +2,7 @@
 
 #include "conversation/ChatArchive.h"
 
-#include <QDateTime>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,31 +24,63 @@ ArchiveStore::~ArchiveStore()
     m_thread.join();
 }
 
+QString ArchiveStore::recoveryCopyPath(const QString &archivePath, const QByteArray &bytes)
+{
+    const QFileInfo info(archivePath);
+    const QByteArray hash = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(12);
+    return info.dir().filePath(QStringLiteral("%1.unreadable-%2.json")
+                                   .arg(info.completeBaseName(), QString::fromLatin1(hash)));
+}
+
 ArchiveStore::Loaded ArchiveStore::load()
 {
     Loaded loaded;
     QFile file(m_path);
-    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+    // Something at the path that cannot be opened is an archive we cannot read, not a missing one.
+    if (!QFileInfo::exists(m_path))
         return loaded;
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        m_readOnly = true;
+        loaded.readOnlyReason = file.errorString();
+        return loaded;
+    }
     file.close();
     loaded.sessions = ChatArchive::decode(bytes);
     if (loaded.sessions)
         return loaded;
 
-    // Keep the unreadable bytes beside the archive before the next save replaces it.
-    const QFileInfo info(m_path);
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
-    QString copy = info.dir().filePath(QStringLiteral("%1.unreadable-%2.json").arg(info.completeBaseName(), stamp));
-    for (int n = 2; QFile::exists(copy); ++n)
-        copy = info.dir().filePath(QStringLiteral("%1.unreadable-%2-%3.json").arg(info.completeBaseName(), stamp).arg(n));
-    if (QFile::copy(m_path, copy))
-        loaded.recoveryCopyPath = copy;
+    // Keep the unreadable bytes beside the archive before the next save replaces it; a copy of
+    // the same bytes from an earlier start is kept already.
+    const QString copyPath = recoveryCopyPath(m_path, bytes);
+    const QFileInfo existing(copyPath);
+    if (existing.isFile() && existing.size() == bytes.size()) {
+        loaded.recoveryCopyPath = copyPath;
+        return loaded;
+    }
+    QSaveFile copy(copyPath);
+    if (copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size() && copy.commit()) {
+        loaded.recoveryCopyPath = copyPath;
+        return loaded;
+    }
+    copy.cancelWriting();
+    m_readOnly = true;
+    loaded.readOnlyReason = copy.errorString();
     return loaded;
+}
+
+void ArchiveStore::setWriteListener(std::function<void(const QString &)> listener)
+{
+    std::lock_guard lock(m_mutex);
+    m_listener = std::move(listener);
 }
 
 void ArchiveStore::save(const QList<ChatSession> &snapshot)
 {
+    if (m_readOnly)
+        return;
     {
         std::lock_guard lock(m_mutex);
         m_pending = snapshot;
@@ -74,18 +106,26 @@ void ArchiveStore::run()
         m_writing = true;
         lock.unlock();
 
-        const QByteArray bytes = ChatArchive::encode(snapshot);
-        QDir().mkpath(QFileInfo(m_path).absolutePath());
-        QSaveFile file(m_path);
-        // A failed write (read-only folder, full disk) leaves the previous archive in place.
-        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
-            file.commit();
-        else
-            file.cancelWriting();
+        const QString error = write(snapshot);
 
         lock.lock();
+        if (m_listener)
+            m_listener(error);
         m_writing = false;
         if (!m_pending)
             m_idle.notify_all();
     }
+}
+
+QString ArchiveStore::write(const QList<ChatSession> &snapshot)
+{
+    const QByteArray bytes = ChatArchive::encode(snapshot);
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    QSaveFile file(m_path);
+    // A failed write (read-only folder, full disk) leaves the previous archive in place.
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return {};
+    const QString error = file.errorString();
+    file.cancelWriting();
+    return error.isEmpty() ? QStringLiteral("the file could not be written") : error;
 }

@@ -7,14 +7,10 @@
 #include <QJsonDocument>
 #include <QThread>
 
-#include <cctype>
+#include <cstring>
 #include <future>
 
 namespace ChatArchive {
-
-namespace {
-
-} // namespace
 
 QJsonObject encodeToolCall(const ToolCall &call)
 {
@@ -82,81 +78,121 @@ std::optional<QList<ChatSession>> decodeArray(const QByteArray &json)
     return ArchiveReader(json.constBegin(), json.constEnd()).readArchive();
 }
 
-// Offsets just past each top-level element of a JSON array, found by tracking strings and
-// nesting only. Empty when the text is not shaped like an array of objects; the full parser
-// then gives the verdict.
-QList<qsizetype> topLevelElementEnds(const QByteArray &json)
+struct Span
 {
-    QList<qsizetype> ends;
+    qsizetype begin;
+    qsizetype end;
+};
+
+// Where each session of the archive begins and ends, found by following strings and nesting
+// only; what lies between the sessions is checked as the one-pass reader checks it (JSON white
+// space, one comma). Absent when the text is not shaped that way: the one-pass reader then gives
+// the verdict, so both ways accept exactly the same archives.
+std::optional<QList<Span>> sessionSpans(const QByteArray &json)
+{
     const char *data = json.constData();
     const qsizetype size = json.size();
     qsizetype i = 0;
-    while (i < size && std::isspace(static_cast<unsigned char>(data[i])))
-        ++i;
+    const auto skipSpace = [&] {
+        while (i < size && ArchiveReader::isSpace(data[i]))
+            ++i;
+    };
+    skipSpace();
     if (i == size || data[i] != '[')
-        return {};
-    int depth = 0;
-    bool inString = false;
-    for (++i; i < size; ++i) {
-        const char c = data[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            if (depth == 0)
-                return ends; // the closing bracket of the archive
-            if (--depth == 0)
-                ends.append(i + 1);
+        return std::nullopt;
+    ++i;
+    QList<Span> spans;
+    for (;;) {
+        skipSpace();
+        if (i == size || data[i] != '{')
+            return std::nullopt;
+        const qsizetype begin = i;
+        int depth = 0;
+        bool inString = false;
+        for (; i < size; ++i) {
+            if (inString) {
+                // Most of an archive is message text: jump to the next quote, and count the
+                // backslashes before it to tell an escaped quote from the string's end.
+                const void *quote = std::memchr(data + i, '"', size_t(size - i));
+                if (!quote)
+                    return std::nullopt;
+                const qsizetype at = static_cast<const char *>(quote) - data;
+                qsizetype run = at;
+                while (run > i && data[run - 1] == '\\')
+                    --run;
+                i = at;
+                inString = (at - run) % 2 == 1;
+                continue;
+            }
+            const char c = data[i];
+            if (c == '"') {
+                inString = true;
+            } else if (c == '{' || c == '[') {
+                ++depth;
+            } else if ((c == '}' || c == ']') && --depth == 0) {
+                break;
+            }
         }
+        if (i >= size)
+            return std::nullopt;
+        spans.append({begin, ++i});
+        skipSpace();
+        if (i < size && data[i] == ',') {
+            ++i;
+            continue;
+        }
+        if (i == size || data[i] != ']')
+            return std::nullopt;
+        ++i;
+        skipSpace();
+        return i == size ? std::optional(spans) : std::nullopt;
     }
-    return {};
 }
 
 } // namespace
 
+std::optional<QList<ChatSession>> decodeInSlices(const QByteArray &json, int slices)
+{
+    const std::optional<QList<Span>> spans = sessionSpans(json);
+    if (!spans || spans->size() < slices)
+        return decodeArray(json);
+
+    // Each slice is a run of whole sessions; the reader checks every one of them exactly as it
+    // checks them inside one array.
+    std::vector<std::future<std::optional<QList<ChatSession>>>> parts;
+    qsizetype first = 0;
+    for (int slice = 0; slice < slices; ++slice) {
+        const qsizetype last = (spans->size() * (slice + 1)) / slices - 1;
+        const char *begin = json.constData() + spans->at(first).begin;
+        const char *end = json.constData() + spans->at(last).end;
+        parts.push_back(std::async(std::launch::async, [begin, end] {
+            return ArchiveReader(begin, end).readSessionRun();
+        }));
+        first = last + 1;
+    }
+    QList<ChatSession> sessions;
+    sessions.reserve(spans->size());
+    bool ok = true;
+    for (auto &part : parts) {
+        auto result = part.get(); // every slice is waited for: they read the caller's bytes
+        if (!result)
+            ok = false;
+        else if (ok)
+            sessions.append(std::move(*result));
+    }
+    if (!ok)
+        return std::nullopt;
+    return sessions;
+}
+
 std::optional<QList<ChatSession>> decode(const QByteArray &json)
 {
-    // A large archive is parsed in slices on every core, so a cold start stays quick. Each slice
-    // is a complete array of whole sessions; the rules for each element are the same.
+    // A large archive is parsed in slices on every core, so a cold start stays quick.
     constexpr qsizetype parallelThreshold = 4 * 1024 * 1024;
-    const int slices = std::max(1, QThread::idealThreadCount());
-    if (json.size() < parallelThreshold || slices == 1)
+    const int slices = QThread::idealThreadCount();
+    if (json.size() < parallelThreshold || slices < 2)
         return decodeArray(json);
-    const QList<qsizetype> ends = topLevelElementEnds(json);
-    if (ends.size() < slices)
-        return decodeArray(json);
-
-    std::vector<std::future<std::optional<QList<ChatSession>>>> parts;
-    qsizetype begin = json.indexOf('[') + 1;
-    for (int slice = 0; slice < slices; ++slice) {
-        const qsizetype end = ends[(ends.size() * (slice + 1)) / slices - 1];
-        QByteArray text = json.mid(begin, end - begin).trimmed();
-        if (text.startsWith(','))
-            text.remove(0, 1);
-        text.prepend('[');
-        text.append(']');
-        parts.push_back(std::async(std::launch::async, [text = std::move(text)] { return decodeArray(text); }));
-        begin = end;
-    }
-    // What follows the last element must be just the closing bracket.
-    if (json.mid(begin).trimmed() != "]")
-        return decodeArray(json);
-
-    QList<ChatSession> sessions;
-    sessions.reserve(ends.size());
-    for (auto &part : parts) {
-        auto result = part.get();
-        if (!result)
-            return std::nullopt;
-        sessions.append(std::move(*result));
-    }
-    return sessions;
+    return decodeInSlices(json, slices);
 }
 
 } // namespace ChatArchive

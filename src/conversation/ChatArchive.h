@@ -13,6 +13,9 @@ namespace ChatArchive {
 
 QByteArray encode(const QList<ChatSession> &sessions);
 std::optional<QList<ChatSession>> decode(const QByteArray &json);
+// The decoder large archives use: the sessions are read in `slices` runs at once. It accepts
+// exactly what the one-pass reader accepts.
+std::optional<QList<ChatSession>> decodeInSlices(const QByteArray &json, int slices);
 
 QJsonObject encodeToolCall(const ToolCall &call);
 QJsonObject encodeMessage(const Message &message);

@@ -32,6 +32,7 @@ public:
     bool boolean(const QString &key, bool whenAbsent) const;
     void setValue(const QString &key, const QVariant &value) { m_settings.setValue(key, value); }
     void remove(const QString &key) { m_settings.remove(key); }
+    void clear() { m_settings.clear(); }
     void sync() { m_settings.sync(); }
 
 private:

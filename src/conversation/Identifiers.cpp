@@ -35,8 +35,13 @@ double referenceSeconds(const QDateTime &when)
     return double(referenceDate().msecsTo(when)) / 1000.0;
 }
 
-QDateTime dateFromReferenceSeconds(double seconds)
+std::optional<QDateTime> dateFromReferenceSeconds(double seconds)
 {
+    // 1e11 seconds is about 3,000 years: far past any real message, and the milliseconds stay
+    // well inside what a date can hold, so the conversion below is always defined.
+    constexpr double limit = 1e11;
+    if (!(seconds >= -limit && seconds <= limit))
+        return std::nullopt;
     // Kept in UTC: converting every stored message to local time would dominate a cold start.
     return referenceDate().addMSecs(qint64(seconds * 1000.0));
 }

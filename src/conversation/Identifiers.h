@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QUuid>
+#include <optional>
 
 // Identifiers and points in time in the form the chat archive stores them: upper-case UUID text
 // and seconds since 2001-01-01 00:00:00 UTC.
@@ -13,6 +14,7 @@ QString newUuidText();
 QUuid parseUuid(const QString &text);       // null QUuid when the text is not a UUID
 
 double referenceSeconds(const QDateTime &when);
-QDateTime dateFromReferenceSeconds(double seconds);
+// Absent for a value no date can hold (not finite, or beyond a few thousand years either way).
+std::optional<QDateTime> dateFromReferenceSeconds(double seconds);
 
 } // namespace Identifiers

@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScopeGuard>
+#include <cmath>
 #include <coroutine>
 #include <map>
 
@@ -95,7 +96,9 @@ QString argumentText(const QJsonValue &value)
         return value.toString();
     case QJsonValue::Double: {
         const double number = value.toDouble();
-        if (number == double(qint64(number)))
+        // Whole numbers a 64-bit integer holds are written without a fraction; the range test
+        // comes first, since converting 1e30 to an integer is undefined.
+        if (std::abs(number) < 9.0e18 && number == std::trunc(number))
             return QString::number(qint64(number));
         return QString::number(number, 'g', QLocale::FloatingPointShortest);
     }

@@ -78,12 +78,6 @@ qsizetype indexOfMessage(const AgentState *state, const QString &messageId)
     return -1;
 }
 
-void truncateBefore(AgentState *state, qsizetype index)
-{
-    while (state->messageCount() > index)
-        state->removeLastMessage();
-}
-
 } // namespace
 
 bool ChatRules::shouldHide(const QString &role, const QString &content)
@@ -245,7 +239,8 @@ QVariant ChatRules::editMessage(QObject *agentState, const QString &messageId)
     if (index < 0)
         return {};
     const QString content = state->messages().at(index).content;
-    truncateBefore(state, index);
+    if (!state->truncateMessages(index))
+        return {};
     state->save();
     return content;
 }
@@ -261,7 +256,8 @@ QVariant ChatRules::retryMessage(QObject *agentState, const QString &messageId)
         if (candidate.role != Roles::user)
             continue;
         const QString content = candidate.content;
-        truncateBefore(state, i);
+        if (!state->truncateMessages(i))
+            return {};
         state->save();
         return content;
     }

@@ -58,9 +58,9 @@ public:
     Q_INVOKABLE static void setSessionPromptOverride(QObject *agentState, const QString &prompt);
 
     // Cuts the conversation before the edited user message, saves, and returns its text for the
-    // input box; null when the message is gone.
+    // input box; null when the message is gone or a turn is running (it writes into this list).
     Q_INVOKABLE static QVariant editMessage(QObject *agentState, const QString &messageId);
     // Cuts the conversation before the user message that led to this error reply, saves, and
-    // returns that message's text to send again; null when there is none.
+    // returns that message's text to send again; null when there is none or a turn is running.
     Q_INVOKABLE static QVariant retryMessage(QObject *agentState, const QString &messageId);
 };

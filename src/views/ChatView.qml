@@ -216,6 +216,7 @@ FocusScope {
                         toolCalls: row.toolCalls
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
+                        blockedReason: chat.agentState.changeBlockedReason
                         onEditRequested: chat.editMessage(row.messageId)
                         onRetryRequested: chat.retryMessage(row.messageId)
                     }

@@ -53,11 +53,14 @@ Item {
 
     Component.onCompleted: checkOnboarding()
 
-    // Erasing all data empties the sessions and then forgets that onboarding was done: look
-    // once the erasing has finished.
+    // After everything was erased the app is on its first run again: the chat tab under the
+    // onboarding sheet.
     Connections {
         target: content.agentState
-        function onChatSessionsChanged() { Qt.callLater(content.checkOnboarding) }
+        function onDataWasReset() {
+            content.selectedTab = "chat"
+            content.checkOnboarding()
+        }
     }
 
     SessionFilterModel {

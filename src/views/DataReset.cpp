@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <qcorosignal.h>
 
 QCoro::Task<> DataReset::deleteAllData(AgentState *state, ServerManager *serverManager,
                                        ModelManager *modelManager)
@@ -17,6 +18,12 @@ QCoro::Task<> DataReset::deleteAllData(AgentState *state, ServerManager *serverM
     QPointer<ModelManager> guardedModels(modelManager);
     if (serverManager)
         co_await serverManager->stopServer();
+    // A turn still running would write into the conversations being erased: with the engine
+    // gone it ends at once; a tool call waiting for approval is denied so it ends too.
+    while (guardedState && guardedState->isLoading()) {
+        guardedState->resolveApproval(false);
+        co_await qCoro(guardedState.data(), &AgentState::isLoadingChanged);
+    }
     if (guardedState)
         guardedState->resetAllData();
     removeModelsDirectory(AppPaths::modelsDirectory(), AppPaths::appSupportDirectory());

@@ -9,7 +9,8 @@ class AgentState;
 class ModelManager;
 class ServerManager;
 
-// "Delete All Data": stops the engine, resets the store and removes the downloaded models.
+// "Delete All Data": stops the engine, waits for a running turn to end, resets the store (every
+// setting, the conversations) and removes the downloaded models.
 // Recovery copies of unreadable archives and the substitute GPU library stay on disk.
 class DataReset : public QObject
 {

@@ -15,6 +15,7 @@ AbstractButton {
     hoverEnabled: true
     Accessible.name: text
     implicitHeight: row.implicitHeight + 8
+    opacity: enabled ? 1 : 0.45
 
     background: Rectangle {
         radius: 6

@@ -11,6 +11,21 @@ ApplicationWindow {
     title: "Morlo AI"
 
     Component.onCompleted: window.app.autoLoad()
+    // Closing the window quits when there is no tray: with changes not on disk, ask first.
+    onClosing: close => close.accepted = window.app.confirmQuit()
+
+    header: NoticeBar { agentState: window.app.agentState }
+
+    // After everything was erased the app starts over in this window: the settings window goes.
+    Connections {
+        target: window.app.agentState
+        function onDataWasReset() {
+            if (settingsWindow.item)
+                settingsWindow.item.close()
+            window.raise()
+            window.requestActivate()
+        }
+    }
 
     Shortcut {
         objectName: "newChatShortcut"

@@ -16,6 +16,8 @@ Item {
     // Whether the chat view offers editing (user messages) or retrying (error replies).
     property bool canEdit: false
     property bool canRetry: false
+    // Why editing and retrying are unavailable now (a reply is being written); empty when they are.
+    property string blockedReason: ""
     property bool isHovered: false
     property bool copied: false
 
@@ -111,10 +113,13 @@ Item {
             symbol: "pencil.circle.fill"
             iconSize: 16
             tint: Theme.secondaryText
-            toolTipText: "Edit message"
+            toolTipText: bubble.blockedReason !== "" ? bubble.blockedReason : "Edit message"
             Accessible.name: "Edit message"
+            Accessible.description: bubble.blockedReason
             shown: bubble.canEdit && bubble.isHovered
-            onClicked: bubble.editRequested()
+            // Greyed rather than disabled, so the tooltip can say why.
+            opacity: shown ? (bubble.blockedReason !== "" ? 0.35 : 1) : 0
+            onClicked: if (bubble.blockedReason === "") bubble.editRequested()
         }
 
         Item { Layout.fillWidth: true }
@@ -179,8 +184,13 @@ Item {
                 visible: bubble.canRetry
                 symbol: "arrow.clockwise"
                 text: "Retry"
-                tint: Theme.accent
-                onClicked: bubble.retryRequested()
+                tint: bubble.blockedReason !== "" ? Theme.secondaryText : Theme.accent
+                opacity: bubble.blockedReason !== "" ? 0.5 : 1
+                Accessible.description: bubble.blockedReason
+                ToolTip.visible: hovered && bubble.blockedReason !== ""
+                ToolTip.text: bubble.blockedReason
+                ToolTip.delay: 300
+                onClicked: if (bubble.blockedReason === "") bubble.retryRequested()
             }
         }
     }

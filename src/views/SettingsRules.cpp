@@ -1,7 +1,6 @@
 #include "SettingsRules.h"
 
 #include "conversation/AgentState.h"
-#include "conversation/DefaultsStore.h"
 #include "models/ModelManager.h"
 
 QVariantList SettingsRules::downloadedModels(const ModelManager &modelManager)
@@ -70,16 +69,4 @@ QVariant SettingsRules::parseMaxTokens(const QString &text)
 QString SettingsRules::temperatureText(double temperature)
 {
     return QString::asprintf("%.2f", temperature);
-}
-
-bool SettingsRules::completionSoundEnabled()
-{
-    return DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, true);
-}
-
-void SettingsRules::setCompletionSoundEnabled(bool enabled)
-{
-    DefaultsStore defaults;
-    defaults.setValue(DefaultsKeys::completionSoundEnabled, enabled);
-    defaults.sync();
 }

@@ -38,8 +38,4 @@ public:
     // store ignores them at the next start). Anything else leaves the value as it was: null.
     Q_INVOKABLE static QVariant parseMaxTokens(const QString &text);
     Q_INVOKABLE static QString temperatureText(double temperature);
-
-    // The completion sound plays unless the user switched it off.
-    Q_INVOKABLE static bool completionSoundEnabled();
-    Q_INVOKABLE static void setCompletionSoundEnabled(bool enabled);
 };

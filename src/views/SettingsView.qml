@@ -18,7 +18,10 @@ Item {
     property int allDeletePhase: 0
     property bool showClearChatsConfirm: false
     property bool showDeleteAllConfirm: false
-    property bool completionSoundEnabled: SettingsRules.completionSoundEnabled()
+    // Read from the store, so this view and the other settings view always agree.
+    readonly property bool completionSoundEnabled: agentState.completionSoundEnabled
+    // While a reply is being written these actions would change the conversation under it.
+    readonly property string blockedReason: agentState.changeBlockedReason
     property string exportError: ""
 
     // How long a deletion shows its spinner, then its check mark (tests shorten them).
@@ -291,10 +294,7 @@ Item {
                     objectName: "completionSoundSwitch"
                     text: "Play sound when response completes"
                     checked: settings.completionSoundEnabled
-                    onToggled: {
-                        settings.completionSoundEnabled = checked
-                        SettingsRules.setCompletionSoundEnabled(checked)
-                    }
+                    onToggled: settings.agentState.completionSoundEnabled = checked
                 }
             }
 
@@ -323,9 +323,17 @@ Item {
                     Button {
                         objectName: "importButton"
                         text: "Import Chats"
+                        enabled: settings.blockedReason === ""
                         icon.source: SymbolIcons.source("square.and.arrow.down", Theme.accent)
                         onClicked: importDialog.open()
                     }
+                }
+                Label {
+                    objectName: "importBlockedReason"
+                    visible: settings.blockedReason !== ""
+                    text: settings.blockedReason
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondaryText
                 }
                 Label {
                     objectName: "exportError"
@@ -347,6 +355,7 @@ Item {
                     text: "Clear Chat History"
                     subtitle: "Removes all conversations. Keeps models and settings."
                     phase: settings.chatDeletePhase
+                    enabled: settings.blockedReason === ""
                     onClicked: settings.showClearChatsConfirm = true
                 }
                 DeletionButton {
@@ -354,7 +363,15 @@ Item {
                     text: "Delete All Data"
                     subtitle: "Removes all conversations, settings, and downloaded models."
                     phase: settings.allDeletePhase
+                    enabled: settings.blockedReason === ""
                     onClicked: settings.showDeleteAllConfirm = true
+                }
+                Label {
+                    objectName: "dataBlockedReason"
+                    visible: settings.blockedReason !== ""
+                    text: settings.blockedReason
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondaryText
                 }
             }
         }

@@ -6,7 +6,9 @@
 #include "conversation/MessageListModel.h"
 #include "platform/AppPaths.h"
 
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcorotask.h>
@@ -178,6 +180,7 @@ private slots:
         QCOMPARE(reloaded.chatSessions().last().id, id);
         // The first stored session becomes active at start.
         QCOMPARE(*reloaded.activeSessionID(), reloaded.chatSessions().first().id);
+        QCOMPARE(reloaded.noticeKind(), QString());
     }
 
     void replaceLastMessageIsRowPrecise()
@@ -224,6 +227,8 @@ private slots:
         QCOMPARE(state.chatSessions().size(), 1);
         QCOMPARE(state.temperature(), 1.5);
 
+        QVERIFY(!state.completionSoundEnabled());
+        QSignalSpy reset(&state, &AgentState::dataWasReset);
         state.resetAllData();
         state.flush();
         QCOMPARE(state.temperature(), 0.7);
@@ -231,7 +236,9 @@ private slots:
         for (const QString &key : {DefaultsKeys::onboardingComplete, DefaultsKeys::userName, DefaultsKeys::responseStyle,
                                    DefaultsKeys::autoLoadModelPath, DefaultsKeys::autoLoadModelName})
             QVERIFY2(!defaults.contains(key), qPrintable(key));
-        QCOMPARE(defaults.value(DefaultsKeys::completionSoundEnabled).toBool(), false);
+        QVERIFY(!defaults.contains(DefaultsKeys::completionSoundEnabled));
+        QVERIFY(state.completionSoundEnabled());
+        QCOMPARE(reset.count(), 1);
         QCOMPARE(defaults.value(DefaultsKeys::temperature).toDouble(), 0.7);
         QCOMPARE(storedSessions().size(), 1);
     }
@@ -259,51 +266,122 @@ private slots:
         QVERIFY(pending.count() >= 3);
     }
 
+    // An archive that cannot be read is never replaced unless a copy of it is on disk; each
+    // distinct content is copied once; without a copy nothing is written for the whole run.
     void unreadableArchiveIsKeptAside_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("truncated") << QByteArray("[{\"id\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\",\"ti");
-        QTest::newRow("not utf-8") << QByteArray("\xff\xfe\xfd garbage", 12);
-        QTest::newRow("wrong type") << QByteArray("[{\"id\":1}]");
+        QTest::addColumn<QString>("obstacle"); // "", "folder at archive", "folder at copy"
+        QTest::addColumn<bool>("copied");
+        const QByteArray truncated("[{\"id\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\",\"ti");
+        QTest::newRow("truncated") << truncated << QString() << true;
+        QTest::newRow("not utf-8") << QByteArray("\xff\xfe\xfd garbage", 12) << QString() << true;
+        QTest::newRow("wrong type") << QByteArray("[{\"id\":1}]") << QString() << true;
+        QTest::newRow("cannot be opened") << QByteArray() << QStringLiteral("folder at archive") << false;
+        QTest::newRow("copy cannot be written") << truncated << QStringLiteral("folder at copy") << false;
     }
 
     void unreadableArchiveIsKeptAside()
     {
         QFETCH(QByteArray, bytes);
-        {
-            QFile file(AppPaths::chatArchivePath());
+        QFETCH(QString, obstacle);
+        QFETCH(bool, copied);
+        const QString path = AppPaths::chatArchivePath();
+        const QString copyPath = ArchiveStore::recoveryCopyPath(path, bytes);
+        if (obstacle == QLatin1String("folder at archive")) {
+            QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
+        } else {
+            QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(bytes);
         }
-        AgentState state;
-        QCOMPARE(state.chatSessions().size(), 1);
-        QVERIFY(state.archiveNotice().contains(QStringLiteral("unreadable")));
-        typeUserMessage(state, QStringLiteral("new life"));
-        QCOMPARE(storedSessions().size(), 1);
+        if (obstacle == QLatin1String("folder at copy"))
+            QVERIFY(QDir().mkpath(copyPath));
 
-        const QString copyPath = state.archiveNotice().section(QStringLiteral(" at "), 1).chopped(1);
-        QFile copy(copyPath);
-        QVERIFY2(copy.open(QIODevice::ReadOnly), qPrintable(copyPath));
-        QCOMPARE(copy.readAll(), bytes);
+        for (int start = 0; start < 3; ++start) {
+            AgentState state;
+            QCOMPARE(state.chatSessions().size(), 1);
+            QCOMPARE(state.noticeKind(), copied ? QStringLiteral("recovery") : QStringLiteral("readOnly"));
+            QVERIFY(!state.noticeText().isEmpty());
+            QVERIFY(!state.hasUnsavedChanges());
+            typeUserMessage(state, QStringLiteral("new life"));
+            if (copied) {
+                QCOMPARE(state.noticeText(), QStringLiteral("Your conversations could not be read. A copy was kept at %1.").arg(copyPath));
+                QCOMPARE(state.noticeAction(), QStringLiteral("Show in folder"));
+                QCOMPARE(storedSessions().size(), 1); // replaced only once the copy is on disk
+                QVERIFY(!state.hasUnsavedChanges());
+                QCoreApplication::processEvents();
+                QCOMPARE(state.noticeKind(), QStringLiteral("recovery"));
+                state.dismissNotice();
+                QCOMPARE(state.noticeKind(), QString());
+                break; // the archive is readable from now on
+            }
+            // Read-only for the run: the conversation lives on in memory, the archive is untouched.
+            QCOMPARE(state.messages().size(), 1);
+            QVERIFY(state.hasUnsavedChanges());
+            if (obstacle == QLatin1String("folder at archive"))
+                QVERIFY(QFileInfo(path).isDir());
+            else
+                QCOMPARE(storedArchive(), bytes);
+        }
+        const QStringList copies = QDir(QFileInfo(path).absolutePath())
+                                       .entryList({QStringLiteral("*.unreadable-*")}, QDir::Files);
+        QCOMPARE(copies.size(), copied ? 1 : 0);
+        if (copied) {
+            QFile copy(copyPath);
+            QVERIFY2(copy.open(QIODevice::ReadOnly), qPrintable(copyPath));
+            QCOMPARE(copy.readAll(), bytes);
+        }
     }
 
-    void failedWriteKeepsPreviousArchive()
+    // A failing save keeps the previous archive, shows why until a save succeeds, and Retry
+    // saves again.
+    void failedSaveIsShownUntilASaveSucceeds()
     {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("chatSessions.json"));
-        ArchiveStore store(path);
-        store.save({ChatSession::make()});
-        store.flush();
-        const QByteArray before = QFile(path).exists() ? [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }() : QByteArray();
-        QVERIFY(!before.isEmpty());
+        const QString blocker = dir.filePath(QStringLiteral("folder"));
+        ArchiveStore store(blocker + QStringLiteral("/chatSessions.json"));
+        AgentState state(&store, nullptr);
+        QVERIFY(QFile(blocker).open(QIODevice::WriteOnly)); // a file where the folder should be
 
-        // The folder becomes unusable: a plain file now stands where the archive's folder was.
-        ArchiveStore broken(dir.filePath(QStringLiteral("chatSessions.json/inner.json")));
-        broken.save({ChatSession::make(), ChatSession::make()});
-        broken.flush();
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), before);
+        typeUserMessage(state, QStringLiteral("not on disk"));
+        QTRY_COMPARE(state.noticeKind(), QStringLiteral("saveFailed"));
+        QVERIFY2(state.noticeText().startsWith(QStringLiteral("Conversations could not be saved: ")), qPrintable(state.noticeText()));
+        QCOMPARE(state.noticeAction(), QStringLiteral("Retry"));
+        QVERIFY(!state.noticeDismissable());
+        QVERIFY(state.hasUnsavedChanges());
+        state.dismissNotice();
+        QCOMPARE(state.noticeKind(), QStringLiteral("saveFailed"));
+
+        QVERIFY(QFile::remove(blocker));
+        state.performNoticeAction();
+        state.flush();
+        QTRY_COMPARE(state.noticeKind(), QString());
+        QVERIFY(!state.hasUnsavedChanges());
+        QFile saved(blocker + QStringLiteral("/chatSessions.json"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(ChatArchive::decode(saved.readAll())->first().messages.first().content, QStringLiteral("not on disk"));
+    }
+
+    // While a turn writes into the conversation on screen nothing may cut or replace it.
+    void conversationIsKeptWhileATurnRuns()
+    {
+        AgentState state;
+        typeUserMessage(state, QStringLiteral("question"));
+        state.appendMessage(Message::make(Roles::assistant, QString()));
+        state.setIsLoading(true);
+        QVERIFY(!state.changeBlockedReason().isEmpty());
+        QVERIFY(!state.truncateMessages(0));
+        state.clearAllChats();
+        state.resetAllData();
+        state.newSession();
+        QCOMPARE(state.messages().size(), 2);
+        QCOMPARE(state.chatSessions().size(), 1);
+        state.setIsLoading(false);
+        QVERIFY(state.changeBlockedReason().isEmpty());
+        QVERIFY(state.truncateMessages(0));
+        QVERIFY(state.messages().isEmpty());
+        QVERIFY(state.activeSession()->messages.isEmpty());
     }
 };
 

@@ -1,3 +1,4 @@
+#include "conversation/ArchiveReader.h"
 #include "conversation/ChatArchive.h"
 #include "conversation/Identifiers.h"
 
@@ -6,6 +7,7 @@
 #include <QJsonObject>
 #include <QTest>
 #include <QTimeZone>
+#include <clocale>
 
 namespace {
 
@@ -25,6 +27,21 @@ QByteArray archiveWith(const std::function<void(QJsonObject &, QJsonObject &, QJ
         message.insert("toolCalls", QJsonArray{call});
     session.insert("messages", QJsonArray{message});
     return QJsonDocument(QJsonArray{session}).toJson(QJsonDocument::Compact);
+}
+
+// One session in archive form whose message holds `contentSize` characters.
+QByteArray sessionText(int index, int contentSize)
+{
+    static QHash<std::pair<int, int>, QByteArray> made; // the large ones are slow to build
+    QByteArray &text = made[{index, contentSize}];
+    if (!text.isEmpty())
+        return text;
+    ChatSession session = ChatSession::make();
+    // Quotes and backslashes, escaped in the text, must not end a string early.
+    session.title = QStringLiteral("Session %1 \"q\" \\\\\" \\").arg(index);
+    session.messages = {Message::make(Roles::user, QString(contentSize, QLatin1Char('a' + index % 26)))};
+    text = QJsonDocument(ChatArchive::encodeSession(session)).toJson(QJsonDocument::Compact);
+    return text;
 }
 
 } // namespace
@@ -117,6 +134,10 @@ private slots:
         }) << false;
         QTest::newRow("override of wrong type") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("systemPromptOverride", 1); }) << false;
         QTest::newRow("tool call id as number") << Edit([](auto &, auto &, QJsonObject &c) { c.insert("id", 7); }) << false;
+        // No date holds these: an error, never a wrapped-around time.
+        QTest::newRow("timestamp 7e30") << Edit([](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 7e30); }) << false;
+        QTest::newRow("createdAt -7e30") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("createdAt", -7e30); }) << false;
+        QTest::newRow("timestamp 3000 years on") << Edit([](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 9.4e10); }) << true;
     }
 
     void decodingRules()
@@ -148,12 +169,101 @@ private slots:
         QTest::newRow("not utf-8") << QByteArray("[\xff\xfe\x00]", 5);
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("one bad element of two") << QByteArray("[" + good.mid(1, good.size() - 2) + ",{\"id\":1}]");
+        QByteArray number = good;
+        number.replace("10.5", "1e400");
+        QTest::newRow("timestamp beyond a double") << number;
+        for (const char *notJson : {"+10.5", ".5", "10.", "0x10", "1e", "10,5", "-"}) {
+            number = good;
+            number.replace("10.5", notJson);
+            QTest::newRow(qPrintable(QStringLiteral("timestamp %1").arg(QLatin1String(notJson)))) << number;
+        }
     }
 
     void brokenInputFailsWithoutCrashing()
     {
         QFETCH(QByteArray, bytes);
         QVERIFY(!ChatArchive::decode(bytes).has_value());
+    }
+
+    // Files written on a comma-decimal desktop read on a point-decimal one and back: numbers in
+    // the archive never follow the user's locale.
+    void readsUnderEveryLocale_data()
+    {
+        QTest::addColumn<QByteArray>("writer");
+        QTest::addColumn<QByteArray>("reader");
+        const QList<QByteArray> locales{"de_DE.UTF-8", "fr_FR.UTF-8", "C.UTF-8"};
+        for (const QByteArray &writer : locales)
+            for (const QByteArray &reader : locales)
+                QTest::newRow(writer + " to " + reader) << writer << reader;
+    }
+
+    void readsUnderEveryLocale()
+    {
+        QFETCH(QByteArray, writer);
+        QFETCH(QByteArray, reader);
+        const QByteArray before = std::setlocale(LC_ALL, nullptr);
+        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.constData()); });
+        QVERIFY2(std::setlocale(LC_ALL, writer.constData()), writer.constData());
+        ChatSession session = ChatSession::make();
+        session.createdAt = QDateTime(QDate(2024, 3, 5), QTime(14, 30, 15, 250), QTimeZone::utc());
+        session.messages = {Message::make(Roles::user, QStringLiteral("hi"))};
+        session.messages[0].timestamp = QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59, 125), QTimeZone::utc());
+        const QByteArray bytes = ChatArchive::encode({session});
+
+        QVERIFY2(std::setlocale(LC_ALL, reader.constData()), reader.constData());
+        const auto decoded = ChatArchive::decode(bytes);
+        QVERIFY(decoded);
+        QCOMPARE(decoded->first().createdAt.toMSecsSinceEpoch(), session.createdAt.toMSecsSinceEpoch());
+        QCOMPARE(decoded->first().messages.first().timestamp.toMSecsSinceEpoch(),
+                 session.messages.first().timestamp.toMSecsSinceEpoch());
+    }
+
+    // Large archives are decoded in slices; that decoder must agree with the one-pass reader on
+    // every text, whatever falls on a slice boundary. Each row is an archive of four sessions
+    // ("S") with its own separators, decoded small and large (past the size that splits).
+    void slicedDecoderAgrees_data()
+    {
+        QTest::addColumn<QByteArray>("shape");
+        QTest::addColumn<bool>("decodes");
+        QTest::newRow("plain") << QByteArray("[S,S,S,S]") << true;
+        QTest::newRow("JSON white space around") << QByteArray(" \n[ S ,\tS,\r\nS , S ]\n ") << true;
+        QTest::newRow("missing comma at the middle") << QByteArray("[S,S S,S]") << false;
+        QTest::newRow("missing comma at the start") << QByteArray("[S S,S,S]") << false;
+        QTest::newRow("leading comma") << QByteArray("[,S,S,S,S]") << false;
+        QTest::newRow("double comma") << QByteArray("[S,S,,S,S]") << false;
+        QTest::newRow("trailing comma") << QByteArray("[S,S,S,S,]") << false;
+        QTest::newRow("leading form feed") << QByteArray("\f[S,S,S,S]") << false;
+        QTest::newRow("form feed between") << QByteArray("[S,S,\fS,S]") << false;
+        QTest::newRow("semicolon") << QByteArray("[S,S;S,S]") << false;
+        QTest::newRow("text after the array") << QByteArray("[S,S,S,S]x") << false;
+        QTest::newRow("second closing bracket") << QByteArray("[S,S,S,S]]") << false;
+        QTest::newRow("unterminated") << QByteArray("[S,S,S,S") << false;
+        QTest::newRow("number among sessions") << QByteArray("[S,S,1,S,S]") << false;
+        QTest::newRow("bad last session") << QByteArray("[S,S,S,{\"id\":1}]") << false;
+    }
+
+    void slicedDecoderAgrees()
+    {
+        QFETCH(QByteArray, shape);
+        QFETCH(bool, decodes);
+        for (const int contentSize : {8, 1'200'000}) {
+            QByteArray json;
+            int index = 0;
+            for (const char c : shape)
+                json += c == 'S' ? sessionText(index++, contentSize) : QByteArray(1, c);
+            const auto onePass = ArchiveReader(json.constBegin(), json.constEnd()).readArchive();
+            QCOMPARE(onePass.has_value(), decodes);
+            const QList<std::optional<QList<ChatSession>>> others{
+                ChatArchive::decode(json), ChatArchive::decodeInSlices(json, 2), ChatArchive::decodeInSlices(json, 3)};
+            for (const auto &other : others) {
+                QCOMPARE(other.has_value(), decodes);
+                if (!decodes)
+                    continue;
+                QCOMPARE(other->size(), onePass->size());
+                for (int i = 0; i < other->size(); ++i)
+                    QCOMPARE(other->at(i).messages.first().content, onePass->at(i).messages.first().content);
+            }
+        }
     }
 
     void emptyArchiveIsValid()

@@ -1,7 +1,11 @@
 #include "ChatRules.h"
+#include "DataReset.h"
 #include "DataUrlImageProvider.h"
 #include "MarkdownBlocks.h"
 #include "MarkdownModel.h"
+#include "conversation/AgentState.h"
+#include "conversation/ArchiveStore.h"
+#include "conversation/Identifiers.h"
 
 #include <QAbstractItemModelTester>
 #include <QImage>
@@ -138,6 +142,63 @@ private slots:
         // Five words or more lose the fourth; the view test shows the five-word case.
         QCOMPARE(ChatRules::shortModelName(QStringLiteral("Qwen 2.5 7B Q4")), QStringLiteral("Qwen 2.5 7B Q4"));
         QCOMPARE(ChatRules::shortModelName(QStringLiteral("A B C D E F")), QStringLiteral("A B C F"));
+    }
+
+    // Edit cuts before the user message, Retry before the user message that led to the error;
+    // neither touches the conversation while a reply is being written into it.
+    void editAndRetry_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("on");        // index of the message acted on
+        QTest::addColumn<bool>("turnRuns");
+        QTest::addColumn<QVariant>("result");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("edit first") << "edit" << 0 << false << QVariant(QStringLiteral("one")) << 0;
+        QTest::newRow("edit second") << "edit" << 2 << false << QVariant(QStringLiteral("two")) << 2;
+        QTest::newRow("retry error") << "retry" << 3 << false << QVariant(QStringLiteral("two")) << 2;
+        QTest::newRow("edit during a turn") << "edit" << 0 << true << QVariant() << 4;
+        QTest::newRow("retry during a turn") << "retry" << 3 << true << QVariant() << 4;
+    }
+
+    void editAndRetry()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, on);
+        QFETCH(bool, turnRuns);
+        QFETCH(QVariant, result);
+        QFETCH(int, kept);
+        QTemporaryDir dir;
+        ArchiveStore store(dir.filePath(QStringLiteral("chats.json")));
+        AgentState state(&store, nullptr);
+        for (const auto &[role, text] : {std::pair{Roles::user, "one"}, {Roles::assistant, "fine"},
+                                         {Roles::user, "two"}, {Roles::assistant, "Error: gone"}})
+            state.appendMessage(Message::make(role, QString::fromLatin1(text)));
+        state.syncActiveSession();
+        state.setIsLoading(turnRuns);
+        const QString id = Identifiers::uuidText(state.messages().at(on).id);
+        const QVariant got = action == QLatin1String("edit") ? ChatRules::editMessage(&state, id)
+                                                             : ChatRules::retryMessage(&state, id);
+        QCOMPARE(got, result);
+        QCOMPARE(state.messageCount(), kept);
+        QCOMPARE(state.activeSession()->messages.size(), kept);
+    }
+
+    // Delete All Data during a turn waits for the turn to end, then erases the conversation.
+    void deleteAllDataWaitsForTheTurn()
+    {
+        QTemporaryDir dir;
+        ArchiveStore store(dir.filePath(QStringLiteral("chats.json")));
+        AgentState state(&store, nullptr);
+        state.appendMessage(Message::make(Roles::user, QStringLiteral("hello")));
+        state.syncActiveSession();
+        state.setIsLoading(true);
+        QCoro::Task<> reset = DataReset::deleteAllData(&state, nullptr, nullptr);
+        QCOMPARE(state.messageCount(), 1);
+        state.appendMessage(Message::make(Roles::assistant, QStringLiteral("Error: stopped")));
+        state.setIsLoading(false);
+        QCoro::waitFor(std::move(reset));
+        QCOMPARE(state.messageCount(), 0);
+        QCOMPARE(state.sessionCount(), 1);
     }
 
     void rendersInlineMarkdown_data()

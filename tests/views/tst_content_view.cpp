@@ -7,6 +7,7 @@
 #include "conversation/Identifiers.h"
 #include "platform/AppPaths.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QQuickItem>
 #include <QTest>
@@ -176,10 +177,34 @@ private slots:
         QQuickItem *content = ui.find(QStringLiteral("contentView"));
         QCOMPARE(content->property("showOnboarding").toBool(), !completed);
         if (completed) {
-            // Erasing everything forgets the onboarding, so it is offered again.
+            // Erasing everything forgets the onboarding, so it is offered again, over the chat
+            // tab rather than the settings page the erasing started from.
+            content->setProperty("selectedTab", QStringLiteral("settings"));
             ui.app()->agentState()->resetAllData();
             QTRY_VERIFY(content->property("showOnboarding").toBool());
+            QCOMPARE(content->property("selectedTab").toString(), QStringLiteral("chat"));
         }
+    }
+
+    // The store's events reach the user: an unreadable archive is named with its copy.
+    void noticeBarShowsWhatTheStoreReports()
+    {
+        {
+            QFile archive(AppPaths::chatArchivePath());
+            QVERIFY(archive.open(QIODevice::WriteOnly));
+            archive.write("[{\"id\":");
+        }
+        QmlHarness ui;
+        QVERIFY(ui.startMainWindow());
+        QQuickItem *bar = ui.find(QStringLiteral("noticeBar"));
+        QVERIFY(bar->isVisible());
+        QVERIFY(bar->height() > 0);
+        const QString text = ui.find(QStringLiteral("noticeText"))->property("text").toString();
+        QVERIFY2(text.startsWith(QStringLiteral("Your conversations could not be read. A copy was kept at ")), qPrintable(text));
+        QCOMPARE(ui.find(QStringLiteral("noticeActionButton"))->property("text").toString(), QStringLiteral("Show in folder"));
+        ui.saveScreenshot(QStringLiteral("notice-bar"));
+        ui.click(QStringLiteral("noticeCloseButton"));
+        QTRY_VERIFY(!bar->isVisible());
     }
 
 private:

@@ -143,6 +143,9 @@ private slots:
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, true), false);
         press(f, "completionSoundSwitch");
         QCOMPARE(DefaultsStore().boolean(DefaultsKeys::completionSoundEnabled, false), true);
+        // A change made in the other settings view shows here at once: both read the store.
+        f.state->setCompletionSoundEnabled(false);
+        QTRY_VERIFY(!f.find("completionSoundSwitch")->property("checked").toBool());
 
         // Reading the clipboard asks first only once the user says so.
         QVERIFY(!f.find("askBeforeClipboardSwitch")->property("checked").toBool());
@@ -216,7 +219,16 @@ private slots:
         DefaultsStore().setValue(DefaultsKeys::onboardingComplete, true);
         f.server->startServer(model, QStringLiteral("Llama 3.2 3B Instruct Q4_K_M"));
         QTRY_VERIFY_WITH_TIMEOUT(f.server->isRunning(), 20'000);
+        DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, false);
         QVERIFY(start(f));
+        // While a reply is being written the actions that would change it wait, saying why.
+        f.state->setIsLoading(true);
+        for (const char *name : {"clearHistoryButton", "deleteAllButton", "importButton"})
+            QVERIFY2(!f.find(name)->isEnabled(), name);
+        QCOMPARE(f.text("dataBlockedReason"), f.state->changeBlockedReason());
+        QVERIFY(f.find("importBlockedReason")->isVisible());
+        f.state->setIsLoading(false);
+        QVERIFY(!f.harness->findObject(QStringLiteral("dataBlockedReason"))->property("visible").toBool());
         const bool clear = action == QLatin1String("clearHistory");
         const char *phaseName = clear ? "chatDeletePhase" : "allDeletePhase";
         auto phase = [&] { return f.view()->property(phaseName).toInt(); };
@@ -241,6 +253,7 @@ private slots:
         QCOMPARE(f.state->maxTokens(), everything ? 2048 : 100);
         QCOMPARE(f.state->autoLoadModelPath().has_value(), !everything);
         QCOMPARE(DefaultsStore().contains(DefaultsKeys::onboardingComplete), !everything);
+        QCOMPARE(DefaultsStore().contains(DefaultsKeys::completionSoundEnabled), !everything);
         for (const QString &path : kept)
             QVERIFY2(QFileInfo::exists(path), qPrintable(path));
         QTRY_COMPARE(phase(), 0);

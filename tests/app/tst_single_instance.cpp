@@ -1,0 +1,83 @@
+#include "SingleInstance.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+// Every file and folder under `root` with its size and change time.
+QStringList snapshot(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        entries << QStringLiteral("%1 %2 %3").arg(info.filePath()).arg(info.size())
+                       .arg(info.lastModified().toMSecsSinceEpoch());
+    }
+    entries.sort();
+    return entries;
+}
+} // namespace
+
+class TestSingleInstance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void oneRunPerDataFolder()
+    {
+        QTemporaryDir a, b;
+        SingleInstance first(a.path());
+        QSignalSpy raised(&first, &SingleInstance::activationRequested);
+        QVERIFY(first.claim());
+        SingleInstance second(a.path() + QStringLiteral("/."));  // the same folder, written otherwise
+        QVERIFY(!second.claim());
+        QTRY_COMPARE(raised.count(), 1);
+        SingleInstance elsewhere(b.path());
+        QVERIFY(elsewhere.claim());
+        QCOMPARE(raised.count(), 1);
+    }
+
+    void socketLeftByACrashIsTakenOver()
+    {
+        QTemporaryDir folder;
+        const QString socket = QDir(QDir::tempPath()).filePath(SingleInstance::serverName(folder.path()));
+        QFile stale(socket);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        SingleInstance first(folder.path());
+        QVERIFY(first.claim());
+        QVERIFY(!SingleInstance(folder.path()).claim());
+    }
+
+    // The real app started a second time: it ends at once, leaves every file as it was, and the
+    // running one is asked to come to the front.
+    void secondStartOfTheAppHandsOver()
+    {
+        SingleInstance running(SingleInstance::standardDataFolder());
+        QSignalSpy raised(&running, &SingleInstance::activationRequested);
+        QVERIFY(running.claim());
+        const QString home = QDir::homePath();
+        const QStringList before = snapshot(home);
+
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(MORLO_APP_BINARY), {});
+        QVERIFY(app.waitForFinished(15'000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+        QTRY_COMPARE(raised.count(), 1);
+        QCOMPARE(snapshot(home), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "tst_single_instance.moc"
