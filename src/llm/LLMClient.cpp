@@ -23,8 +23,8 @@ const char *const cancelledProperty = "morloCancelled";
 // decode megabytes of lines at once.
 constexpr qint64 readPieceBytes = 64 * 1024;
 
-QByteArray requestBody(const QList<Message> &messages, const QString &systemPrompt, double temperature,
-                       int maxTokens, const QJsonArray &tools)
+QByteArray requestBody(const QString &model, const QList<Message> &messages, const QString &systemPrompt,
+                       double temperature, int maxTokens, const QJsonArray &tools)
 {
     QJsonArray wireMessages{QJsonObject{{"role", Roles::system}, {"content", systemPrompt}}};
     for (const Message &message : messages) {
@@ -34,7 +34,7 @@ QByteArray requestBody(const QList<Message> &messages, const QString &systemProm
         const QString role = message.role == Roles::toolResult ? Roles::user : message.role;
         wireMessages.append(QJsonObject{{"role", role}, {"content", message.content}});
     }
-    QJsonObject body{{"model", "local"},
+    QJsonObject body{{"model", model},
                      {"messages", wireMessages},
                      {"stream", true},
                      {"temperature", temperature},
@@ -128,20 +128,34 @@ std::optional<QList<ToolCall>> toolCalls(const std::map<int, ToolCallAccumulator
     return calls;
 }
 
-LLMError engineError(int status, const QByteArray &body)
+LLMError engineError(int status, const QByteArray &body, const QByteArray &retryAfter)
 {
     const std::optional<OAIErrorResponse> decoded = OAIErrorResponse::decode(body);
-    return LLMError{QStringLiteral("LLM"), status,
-                    decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status)};
+    LLMError error{QStringLiteral("LLM"), status,
+                   decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status), std::nullopt};
+    bool isNumber = false;
+    if (const int seconds = retryAfter.trimmed().toInt(&isNumber); isNumber && seconds >= 0)
+        error.retryAfterSeconds = seconds;
+    return error;
 }
 
 } // namespace
 
 LLMClient::LLMClient(const QString &baseURL, QObject *parent)
     : QObject(parent)
-    , m_baseURL(baseURL)
     , m_network(new QNetworkAccessManager(this))
 {
+    setBaseURL(baseURL);
+}
+
+void LLMClient::setEndpoint(const QUrl &baseUrl, const QString &apiKey)
+{
+    m_endpoint = baseUrl;
+    m_apiKey = apiKey;
+    QString root = baseUrl.toString();
+    if (root.endsWith(QLatin1String("/v1")))
+        root.chop(3);
+    m_baseURL = root;
 }
 
 LLMClient::~LLMClient() = default;
@@ -150,7 +164,7 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
                                              int maxTokens, QJsonArray tools,
                                              std::function<void(const QString &)> onToken)
 {
-    const QUrl url(m_baseURL + QStringLiteral("/v1/chat/completions"), QUrl::StrictMode);
+    const QUrl url(m_endpoint.toString() + QStringLiteral("/chat/completions"), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return LLMError{QStringLiteral("Network"), int(QNetworkReply::ProtocolUnknownError),
                            QStringLiteral("bad URL")};
@@ -159,7 +173,10 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(idleTimeoutMs);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    QNetworkReply *reply = m_network->post(request, requestBody(messages, systemPrompt, temperature, maxTokens, tools));
+    if (!m_apiKey.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
+    QNetworkReply *reply = m_network->post(request, requestBody(m_model, messages, systemPrompt, temperature,
+                                                                maxTokens, tools));
     m_reply = reply;
     const auto release = qScopeGuard([this, guarded = QPointer<QNetworkReply>(reply)] {
         if (!guarded)
@@ -229,7 +246,7 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
                            QStringLiteral("Cancelled")};
     const QVariant status = statusCode();
     if (status.isValid() && status.toInt() != 200)
-        co_return engineError(status.toInt(), errorBody);
+        co_return engineError(status.toInt(), errorBody, reply->rawHeader("Retry-After"));
     if (!done && reply->error() != QNetworkReply::NoError)
         co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString()};
     if (!done)

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 #include <functional>
 #include <optional>
 #include <variant>
@@ -22,6 +23,7 @@ struct LLMError
     QString domain;
     int code = 0;
     QString description; // what the user is shown after "Error: "
+    std::optional<int> retryAfterSeconds; // a busy server's Retry-After, in seconds
 
     bool isCancellation() const { return domain == QLatin1String("Cancelled"); }
 };
@@ -44,7 +46,14 @@ public:
     ~LLMClient() override;
 
     QString baseURL() const { return m_baseURL; }
-    void setBaseURL(const QString &url) { m_baseURL = url; }
+    void setBaseURL(const QString &url) { setEndpoint(QUrl(url + QStringLiteral("/v1")), m_apiKey); }
+
+    // Where requests go: baseUrl like http://127.0.0.1:8081/v1; each request posts to
+    // baseUrl + "/chat/completions" with "Authorization: Bearer <apiKey>" when the key is not empty.
+    void setEndpoint(const QUrl &baseUrl, const QString &apiKey);
+    // The model a request names: our own engine serves one and takes any name ("local"); a
+    // server elsewhere needs the id it listed.
+    void setModel(const QString &model) { m_model = model; }
 
     // One streamed request. `tools` empty = no "tools" key. onToken is called on the GUI thread
     // for every non-empty content fragment, in arrival order.
@@ -57,6 +66,9 @@ public:
 
 private:
     QString m_baseURL;
+    QUrl m_endpoint;
+    QString m_apiKey;
+    QString m_model = QStringLiteral("local");
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_reply; // the request in flight, for cancel()
 };

@@ -12,6 +12,10 @@ FocusScope {
     required property QtObject agentManager
     required property QtObject serverManager
     required property QtObject messages
+    // Servers elsewhere and the choice between them and this computer (absent: this computer only).
+    property QtObject modelManager: null
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     signal navigateToModels()
 
@@ -20,7 +24,9 @@ FocusScope {
     property bool isDroppingFile: false
 
     readonly property bool isLoading: agentState.isLoading
-    readonly property bool engineRunning: serverManager.isRunning
+    // A chosen server model answers without our engine running.
+    readonly property bool engineRunning: activeEndpoint ? activeEndpoint.isReady : serverManager.isRunning
+    readonly property string activeModelName: activeEndpoint ? activeEndpoint.modelLabel : serverManager.activeModelName
     readonly property bool engineStarting: serverManager.isStarting
     readonly property bool canSend: ChatRules.canSend(inputText, isLoading)
     readonly property bool conversationEmpty: agentState.messageCount >= 0 && ChatRules.isConversationEmpty(agentState)
@@ -201,6 +207,7 @@ FocusScope {
                     required property string messageId
                     required property string role
                     required property string content
+                    required property string caption
                     width: messageList.width
                     height: bubble.hidden ? 0 : bubble.implicitHeight + Theme.messageSpacing
 
@@ -212,6 +219,7 @@ FocusScope {
                         messageId: row.messageId
                         role: row.role
                         content: row.content
+                        caption: row.caption
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
                         onEditRequested: chat.editMessage(row.messageId)
@@ -483,8 +491,8 @@ FocusScope {
                         id: modelButton
                         objectName: "modelButton"
                         Accessible.name: chat.engineStarting ? "Loading…"
-                                       : chat.serverManager.activeModelName === "" ? "Select Model"
-                                       : chat.serverManager.activeModelName
+                                       : chat.activeModelName === "" ? "Select Model"
+                                       : chat.activeModelName
                         hoverEnabled: true
                         focusPolicy: Qt.StrongFocus
                         padding: 4
@@ -502,12 +510,12 @@ FocusScope {
                                 implicitHeight: 12
                             }
                             Icon {
-                                visible: !chat.engineStarting && chat.serverManager.activeModelName === ""
+                                visible: !chat.engineStarting && chat.activeModelName === ""
                                 symbol: "cpu"
                                 size: 11
                             }
                             Rectangle {
-                                visible: !chat.engineStarting && chat.serverManager.activeModelName !== ""
+                                visible: !chat.engineStarting && chat.activeModelName !== ""
                                 width: 5
                                 height: 5
                                 radius: 2.5
@@ -516,14 +524,24 @@ FocusScope {
                             Label {
                                 objectName: "modelButtonLabel"
                                 text: chat.engineStarting ? "Loading…"
-                                    : chat.serverManager.activeModelName === "" ? "Select Model"
-                                    : ChatRules.shortModelName(chat.serverManager.activeModelName)
+                                    : chat.activeModelName === "" ? "Select Model"
+                                    : ChatRules.shortModelName(chat.activeModelName)
                                 font.pixelSize: Theme.captionSize + 0.5
                                 font.weight: Font.Medium
                                 color: Theme.secondaryText
                             }
                         }
-                        onClicked: chat.navigateToModels()
+                        onClicked: chat.activeEndpoint ? modelMenu.popup(modelButton, 0, -modelMenu.implicitHeight)
+                                                       : chat.navigateToModels()
+
+                        ModelMenu {
+                            id: modelMenu
+                            modelManager: chat.modelManager
+                            serverManager: chat.serverManager
+                            remoteServers: chat.remoteServers
+                            activeEndpoint: chat.activeEndpoint
+                            onBrowseModels: chat.navigateToModels()
+                        }
                     }
 
                     IconButton {

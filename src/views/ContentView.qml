@@ -15,6 +15,8 @@ Item {
     required property QtObject serverManager
     required property QtObject messages
     required property QtObject sessions
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     readonly property var tabs: [
         { key: "chat", label: "Chat", icon: "bubble.left.and.bubble.right.fill" },
@@ -301,12 +303,17 @@ Item {
                     agentManager: content.agentManager
                     serverManager: content.serverManager
                     messages: content.messages
+                    modelManager: content.modelManager
+                    remoteServers: content.remoteServers
+                    activeEndpoint: content.activeEndpoint
                     onNavigateToModels: content.selectedTab = "models"
                 }
 
                 ModelLibraryView {
                     modelManager: content.modelManager
                     serverManager: content.serverManager
+                    remoteServers: content.remoteServers
+                    activeEndpoint: content.activeEndpoint
                 }
 
                 Loader {
@@ -315,6 +322,7 @@ Item {
                         agentState: content.agentState,
                         serverManager: content.serverManager,
                         modelManager: content.modelManager,
+                        remoteServers: content.remoteServers,
                     })
                 }
             }

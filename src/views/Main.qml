@@ -47,5 +47,7 @@ ApplicationWindow {
         serverManager: window.app.serverManager
         messages: window.app.messages
         sessions: window.app.sessions
+        remoteServers: window.app.remoteServers
+        activeEndpoint: window.app.activeEndpoint
     }
 }

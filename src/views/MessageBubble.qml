@@ -11,6 +11,8 @@ Item {
     required property string messageId
     required property string role
     required property string content
+    // Which model on which server wrote a reply; empty for the user's messages and older replies.
+    property string caption: ""
     // Whether the chat view offers editing (user messages) or retrying (error replies).
     property bool canEdit: false
     property bool canRetry: false
@@ -145,6 +147,15 @@ Item {
                     text: bubble.content
                 }
             }
+        }
+
+        Label {
+            objectName: "replyCaption_" + bubble.messageId
+            visible: bubble.caption !== "" && !bubble.isImage
+            leftPadding: 42
+            text: bubble.caption
+            font.pixelSize: Theme.captionSize - 1
+            color: Theme.secondaryText
         }
 
         Row {

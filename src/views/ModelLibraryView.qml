@@ -11,6 +11,9 @@ Item {
 
     required property QtObject modelManager
     required property QtObject serverManager
+    // Servers elsewhere and which model answers (absent: this computer only).
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     property string searchText: ""
     property string expandedModelID: ""
@@ -65,7 +68,8 @@ Item {
                     }
                     Label {
                         objectName: "engineStatusMessage"
-                        text: library.serverManager.statusMessage
+                        text: library.activeEndpoint ? library.activeEndpoint.statusText
+                                                     : library.serverManager.statusMessage
                         font.pixelSize: Theme.captionSize
                     }
                     Item { Layout.fillWidth: true }
@@ -141,6 +145,15 @@ Item {
                     onClicked: library.searchText = ""
                 }
             }
+        }
+
+        ServerModelsSection {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            remoteServers: library.remoteServers
+            activeEndpoint: library.activeEndpoint
         }
 
         ListView {
