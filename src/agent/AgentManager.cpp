@@ -92,7 +92,7 @@ QList<ToolCall> withDistinctIds(QList<ToolCall> calls)
 
 LLMError cancellationError()
 {
-    return LLMError{QStringLiteral("Cancelled"), 0, QStringLiteral("cancelled")};
+    return LLMError{QStringLiteral("Cancelled"), 0, QStringLiteral("cancelled"), std::nullopt};
 }
 
 } // namespace
@@ -123,7 +123,7 @@ QCoro::Task<std::optional<ActiveEndpoint::Endpoint>> AgentManager::endpointForTu
     co_return m_serverManager ? ActiveEndpoint::localEngine(*m_serverManager) : std::nullopt;
 }
 
-Message AgentManager::reply(const QString &content, std::optional<QList<ToolCall>> calls) const
+Message AgentManager::signedReply(const QString &content, std::optional<QList<ToolCall>> calls) const
 {
     return Message::make(Roles::assistant, content, std::move(calls)).answeredBy(m_endpoint.model, m_endpoint.server);
 }
@@ -206,7 +206,7 @@ QCoro::Task<> AgentManager::runTurn(std::shared_ptr<Turn> turn, QString text)
     m_streamStartTime.reset();
     m_tokenCount = 0;
 
-    m_state->appendMessage(reply(QString()));
+    m_state->appendMessage(signedReply(QString()));
     m_state->syncActiveSession();
 
     m_llmClient->setEndpoint(m_endpoint.baseUrl, m_endpoint.apiKey);
@@ -293,11 +293,11 @@ QCoro::Task<> AgentManager::handleReply(std::shared_ptr<Turn> turn, LLMReply rep
         display = text;
 
     if (calls) {
-        m_state->replaceLastMessage(reply(display, calls));
+        m_state->replaceLastMessage(signedReply(display, calls));
         co_await handleToolCalls(turn, *calls);
         co_return;
     }
-    m_state->replaceLastMessage(reply(display));
+    m_state->replaceLastMessage(signedReply(display));
     m_state->save();
 }
 
@@ -310,7 +310,7 @@ QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<To
     m_state->appendMessage(Message::make(Roles::toolResult,
                                          QStringLiteral("Tool results:\n") + lines.join(QLatin1Char('\n'))));
     m_state->syncActiveSession();
-    m_state->appendMessage(reply(QString()));
+    m_state->appendMessage(signedReply(QString()));
     m_state->syncActiveSession();
     m_state->setCurrentStreamingContent(QString());
     m_streamingReply.clear();
@@ -326,7 +326,7 @@ QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<To
     }
     // Tool calls in the confirmation are never run, native or TOOL_CALL: lines alike.
     const QString text = parseToolCalls(std::get<LLMReply>(result).content).first;
-    m_state->replaceLastMessage(reply(SystemPrompt::sanitizeReply(text)));
+    m_state->replaceLastMessage(signedReply(SystemPrompt::sanitizeReply(text)));
 }
 
 QCoro::Task<QString> AgentManager::resultLine(ToolCall call)

@@ -88,7 +88,7 @@ private:
     void failRequest(LLMError error);
     QCoro::Task<std::optional<ActiveEndpoint::Endpoint>> endpointForTurn();
     // An assistant reply signed by the model and server of this turn.
-    Message reply(const QString &content, std::optional<QList<ToolCall>> calls = std::nullopt) const;
+    Message signedReply(const QString &content, std::optional<QList<ToolCall>> calls = std::nullopt) const;
     void finish();
     void setCurrentTask(std::shared_ptr<Turn> turn);
 

@@ -167,7 +167,7 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     const QUrl url(m_endpoint.toString() + QStringLiteral("/chat/completions"), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return LLMError{QStringLiteral("Network"), int(QNetworkReply::ProtocolUnknownError),
-                           QStringLiteral("bad URL")};
+                           QStringLiteral("bad URL"), std::nullopt};
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
@@ -243,12 +243,12 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
 
     if (isCancelled())
         co_return LLMError{QStringLiteral("Cancelled"), int(QNetworkReply::OperationCanceledError),
-                           QStringLiteral("Cancelled")};
+                           QStringLiteral("Cancelled"), std::nullopt};
     const QVariant status = statusCode();
     if (status.isValid() && status.toInt() != 200)
         co_return engineError(status.toInt(), errorBody, reply->rawHeader("Retry-After"));
     if (!done && reply->error() != QNetworkReply::NoError)
-        co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString()};
+        co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString(), std::nullopt};
     if (!done)
         handleLine(reader.finish());
     co_return LLMReply{content, toolCalls(accumulators)};

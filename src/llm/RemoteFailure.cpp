@@ -68,7 +68,8 @@ LLMError forTurn(const LLMError &error, const QString &server, const QString &mo
     if (error.isCancellation())
         return error;
     LLMError words = error;
-    if (error.domain == QLatin1String("LLM")) {
+    // An HTTP status, or an error the server sent inside its stream with one.
+    if (error.domain == QLatin1String("LLM") && error.code >= 400) {
         const int status = error.code;
         if (status == 401 || status == 403)
             words.description = refusedKey;
