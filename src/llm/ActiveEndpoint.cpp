@@ -49,7 +49,7 @@ bool ActiveEndpoint::isReady() const
 QString ActiveEndpoint::statusText() const
 {
     if (isRemote())
-        return QStringLiteral("Ready — %1 on %2").arg(m_model, serverName());
+        return QStringLiteral("Ready — ") + answeringText();
     return m_serverManager ? m_serverManager->statusMessage() : QString();
 }
 
@@ -58,6 +58,13 @@ QString ActiveEndpoint::modelLabel() const
     if (isRemote())
         return m_model;
     return m_serverManager ? m_serverManager->activeModelName().value_or(QString()) : QString();
+}
+
+QString ActiveEndpoint::answeringText() const
+{
+    if (isRemote())
+        return QStringLiteral("%1 on %2").arg(m_model, serverName());
+    return modelLabel();
 }
 
 void ActiveEndpoint::chooseRemote(const QString &serverId, const QString &model)

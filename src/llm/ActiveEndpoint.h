@@ -25,6 +25,8 @@ class ActiveEndpoint : public QObject
     Q_PROPERTY(QString statusText READ statusText NOTIFY changed)
     // The model's name for the composer's model button (empty when none is chosen).
     Q_PROPERTY(QString modelLabel READ modelLabel NOTIFY changed)
+    // "<model> on <server>" for a server's model, the loaded file's name otherwise, or empty.
+    Q_PROPERTY(QString answeringText READ answeringText NOTIFY changed)
 
 public:
     // Everything one turn needs to reach its model.
@@ -46,6 +48,7 @@ public:
     bool isReady() const;
     QString statusText() const;
     QString modelLabel() const;
+    QString answeringText() const;
 
     Q_INVOKABLE void chooseRemote(const QString &serverId, const QString &model);
     Q_INVOKABLE void chooseLocal();

@@ -207,7 +207,8 @@ Item {
                     Item {
                         Layout.preferredWidth: 18
                         Layout.preferredHeight: 18
-                        readonly property color dotColor: content.serverManager.isRunning
+                        readonly property color dotColor: (content.activeEndpoint ? content.activeEndpoint.isReady
+                                                                                  : content.serverManager.isRunning)
                             ? Theme.green : Theme.withAlpha(Theme.secondaryText, Theme.secondaryText.a * 0.35)
                         Rectangle {
                             anchors.fill: parent
@@ -225,8 +226,9 @@ Item {
                     Label {
                         objectName: "engineFooterText"
                         Layout.fillWidth: true
-                        text: content.serverManager.activeModelName !== ""
-                              ? content.serverManager.activeModelName : "No model loaded"
+                        readonly property string answering: content.activeEndpoint ? content.activeEndpoint.answeringText
+                                                                                    : content.serverManager.activeModelName
+                        text: answering !== "" ? answering : "No model loaded"
                         elide: Text.ElideRight
                         font.pixelSize: 11
                         color: Theme.secondaryText

@@ -62,7 +62,8 @@ Item {
                         width: 8
                         height: 8
                         radius: 4
-                        color: library.serverManager.isRunning ? Theme.green
+                        color: (library.activeEndpoint ? library.activeEndpoint.isReady
+                                                       : library.serverManager.isRunning) ? Theme.green
                              : library.serverManager.isStarting ? Theme.windowDotYellow
                              : Theme.secondaryText
                     }

@@ -77,7 +77,9 @@ SettingsSection {
                     spacing: 0
                     Label { text: serverRow.modelData.name; font.weight: Font.DemiBold; color: Theme.textColor }
                     Label {
-                        text: serverRow.modelData.baseUrl + (serverRow.modelData.hasKey ? "  ·  API key in keyring" : "")
+                        text: serverRow.modelData.baseUrl + (!serverRow.modelData.hasKey ? ""
+                              : section.remoteServers.keyringAvailable ? "  ·  API key in keyring"
+                              : "  ·  API key kept for this run")
                         color: Theme.secondaryText
                         font.pixelSize: Theme.captionSize
                     }

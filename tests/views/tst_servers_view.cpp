@@ -5,6 +5,7 @@
 #include "FakeEngineProcess.h"
 #include "QmlHarness.h"
 #include "TestSupport.h"
+#include "conversation/DefaultsStore.h"
 #include "conversation/Identifiers.h"
 
 #include <QJsonArray>
@@ -20,6 +21,7 @@ private slots:
     void addServerPickModelAndChat()
     {
         TestSupport::resetUserData();
+        DefaultsStore().setValue(DefaultsKeys::onboardingComplete, true);
         FakeEngineProcess server;
         QVERIFY(server.start(QJsonArray{QJsonObject{{"chunks", QJsonArray{"Hello", " from", " afar."}}}}));
         QmlHarness ui;
@@ -38,10 +40,10 @@ private slots:
 
         ui.click(QStringLiteral("tab_chat"));
         ui.click(QStringLiteral("modelButton"));
+        ui.saveScreenshot(QStringLiteral("chat-model-menu"));
         QQuickItem *entry = ui.find(QStringLiteral("modelMenuEntry_1"));
         QVERIFY(entry);
         QCOMPARE(entry->property("text").toString(), QStringLiteral("fake-model"));
-        ui.saveScreenshot(QStringLiteral("chat-model-menu"));
         ui.click(entry);
         QTRY_COMPARE(ui.find(QStringLiteral("modelButtonLabel"))->property("text").toString(), QStringLiteral("fake-model"));
 
