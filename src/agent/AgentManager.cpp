@@ -377,8 +377,9 @@ void AgentManager::failRequest(LLMError error)
     if (partial) {
         m_state->appendMessage(failure);
         m_state->syncActiveSession();
-    } else
+    } else {
         m_state->replaceLastMessage(failure);
+    }
 }
 
 void AgentManager::finish()
