@@ -1,5 +1,7 @@
 // How fast the completions client turns a streamed answer into fragments, and what each fragment
-// costs the GUI thread. The fake engine sends identical fragments as fast as it can.
+// costs the GUI thread. The fake engine sends identical fragments as fast as it can. Each size is
+// run twice: as our own engine is asked, and as a server elsewhere is (its own port, an API key
+// as a bearer token, a named model), which must cost the same per fragment.
 #include "FakeEngineProcess.h"
 #include "llm/LLMClient.h"
 
@@ -51,13 +53,18 @@ struct Figures
     qsizetype fragments = 0;
 };
 
-Figures measure(int count)
+Figures measure(int count, bool remote)
 {
     FakeEngineProcess engine;
     if (!engine.start(QJsonArray{QJsonObject{{"repeat", count}, {"chunk", "tok "}}}))
         qFatal("the fake engine did not start");
     LLMClient client;
-    client.setEndpoint(engine.baseUrl(), QString());
+    if (remote) {
+        client.setEndpoint(engine.baseUrl(), QStringLiteral("sk-bench-0123456789abcdef"));
+        client.setModel(QStringLiteral("llama-3.1-70b-instruct"));
+    } else {
+        client.setEndpoint(engine.baseUrl(), QString());
+    }
 
     std::vector<qint64> costs;
     costs.reserve(size_t(count));
@@ -103,15 +110,18 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("MORLO_FAKES_DIR"))
         qputenv("MORLO_FAKES_DIR", MORLO_FAKES_BUILD_DIR);
 
-    measure(1000); // warm-up: first connection, first allocations
-    std::printf("%-10s %14s %16s %15s %14s %22s\n", "fragments", "fragments/s", "mean ns/fragment", "p99 ns/fragment",
-                "peak RSS +KiB", "after first tenth +KiB");
+    measure(1000, false); // warm-up: first connection, first allocations
+    std::printf("%-7s %-10s %14s %16s %15s %14s %22s\n", "run", "fragments", "fragments/s", "mean ns/fragment",
+                "p99 ns/fragment", "peak RSS +KiB", "after first tenth +KiB");
     for (int count : {1000, 16000, 64000}) {
-        const Figures figures = measure(count);
-        if (figures.fragments != count)
-            qFatal("expected %d fragments, got %lld", count, qlonglong(figures.fragments));
-        std::printf("%-10d %14.0f %16.0f %15.0f %14lld %22lld\n", count, figures.fragmentsPerSecond, figures.meanNs,
-                    figures.p99Ns, qlonglong(figures.peakGrowthKb), qlonglong(figures.lateGrowthKb));
+        for (bool remote : {false, true}) {
+            const Figures figures = measure(count, remote);
+            if (figures.fragments != count)
+                qFatal("expected %d fragments, got %lld", count, qlonglong(figures.fragments));
+            std::printf("%-7s %-10d %14.0f %16.0f %15.0f %14lld %22lld\n", remote ? "remote" : "local", count,
+                        figures.fragmentsPerSecond, figures.meanNs, figures.p99Ns, qlonglong(figures.peakGrowthKb),
+                        qlonglong(figures.lateGrowthKb));
+        }
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "conversation/Identifiers.h"
 #include "engine/ServerManager.h"
 #include "llm/LLMClient.h"
+#include "llm/RemoteFailure.h"
 #include "tools/ToolExecutor.h"
 #include "tools/ToolName.h"
 
@@ -91,7 +92,7 @@ QList<ToolCall> withDistinctIds(QList<ToolCall> calls)
 
 LLMError cancellationError()
 {
-    return LLMError{QStringLiteral("Cancelled"), 0, QStringLiteral("cancelled")};
+    return LLMError{QStringLiteral("Cancelled"), 0, QStringLiteral("cancelled"), std::nullopt};
 }
 
 } // namespace
@@ -114,9 +115,16 @@ AgentManager::AgentManager(AgentState *state, ServerManager *serverManager,
 
 AgentManager::~AgentManager() = default;
 
-QUrl AgentManager::localEndpoint() const
+QCoro::Task<std::optional<ActiveEndpoint::Endpoint>> AgentManager::endpointForTurn()
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1/v1").arg(m_serverManager->port()));
+    if (m_activeEndpoint)
+        co_return co_await m_activeEndpoint->forTurn();
+    co_return m_serverManager ? ActiveEndpoint::localEngine(*m_serverManager) : std::nullopt;
+}
+
+Message AgentManager::signedReply(const QString &content, std::optional<QList<ToolCall>> calls) const
+{
+    return Message::make(Roles::assistant, content, std::move(calls)).answeredBy(m_endpoint.model, m_endpoint.server);
 }
 
 bool AgentManager::hasCurrentTask() const
@@ -178,8 +186,14 @@ QCoro::Task<> AgentManager::runTask(std::shared_ptr<Turn> turn, QString text)
 
 QCoro::Task<> AgentManager::runTurn(std::shared_ptr<Turn> turn, QString text)
 {
-    if (text.trimmed().isEmpty() || !m_state || !m_serverManager || !m_serverManager->isRunning())
+    if (text.trimmed().isEmpty() || !m_state)
         co_return;
+    QPointer<AgentManager> self(this);
+    // Our engine, or the server model the user chose; nothing is recorded when neither answers.
+    const std::optional<ActiveEndpoint::Endpoint> endpoint = co_await endpointForTurn();
+    if (!self || !m_state || !endpoint)
+        co_return;
+    m_endpoint = *endpoint;
 
     m_state->appendMessage(Message::make(Roles::user, text));
     m_state->syncActiveSession();
@@ -191,11 +205,11 @@ QCoro::Task<> AgentManager::runTurn(std::shared_ptr<Turn> turn, QString text)
     m_streamStartTime.reset();
     m_tokenCount = 0;
 
-    m_state->appendMessage(Message::make(Roles::assistant, QString()));
+    m_state->appendMessage(signedReply(QString()));
     m_state->syncActiveSession();
 
-    // The engine's port and key change with every launch.
-    m_llmClient->setEndpoint(localEndpoint(), m_serverManager->apiKey());
+    m_llmClient->setEndpoint(m_endpoint.baseUrl, m_endpoint.apiKey);
+    m_llmClient->setModel(m_endpoint.requestModel);
     const QList<Message> &messages = m_state->messages();
     const QList<Message> history = trimHistory(messages.first(messages.size() - 1), historyLimit);
     const QString prompt = effectiveSystemPrompt();
@@ -286,11 +300,11 @@ QCoro::Task<> AgentManager::handleReply(std::shared_ptr<Turn> turn, LLMReply rep
         display = text;
 
     if (calls) {
-        m_state->replaceLastMessage(Message::make(Roles::assistant, display, calls));
+        m_state->replaceLastMessage(signedReply(display, calls));
         co_await handleToolCalls(turn, *calls);
         co_return;
     }
-    m_state->replaceLastMessage(Message::make(Roles::assistant, display));
+    m_state->replaceLastMessage(signedReply(display));
     m_state->save();
 }
 
@@ -308,7 +322,7 @@ QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<To
     m_state->appendMessage(Message::make(Roles::toolResult,
                                          QStringLiteral("Tool results:\n") + lines.join(QLatin1Char('\n')), handled));
     m_state->syncActiveSession();
-    m_state->appendMessage(Message::make(Roles::assistant, QString()));
+    m_state->appendMessage(signedReply(QString()));
     m_state->syncActiveSession();
     m_state->setCurrentStreamingContent(QString());
     m_streamingReply.clear();
@@ -319,12 +333,12 @@ QCoro::Task<> AgentManager::handleToolCalls(std::shared_ptr<Turn> turn, QList<To
     const auto result = co_await request(turn, history, effectiveSystemPrompt() + followUpInstruction,
                                          QJsonArray(), &AgentManager::followUpFragment);
     if (const auto *error = std::get_if<LLMError>(&result)) {
-        m_state->replaceLastMessage(Message::make(Roles::assistant, errorPrefix + error->description));
+        failRequest(*error);
         co_return;
     }
     // Tool calls in the confirmation are never run, native or TOOL_CALL: lines alike.
     const QString text = parseToolCalls(std::get<LLMReply>(result).content).first;
-    m_state->replaceLastMessage(Message::make(Roles::assistant, SystemPrompt::sanitizeReply(text)));
+    m_state->replaceLastMessage(signedReply(SystemPrompt::sanitizeReply(text)));
 }
 
 bool AgentManager::needsApproval(const QString &toolName) const
@@ -364,17 +378,30 @@ void AgentManager::failFirstRequest(const LLMError &error)
         const Message &last = m_state->messages().last();
         if (last.role == Roles::assistant && last.content.trimmed().isEmpty())
             m_state->removeLastMessage();
-    } else if (m_state->messages().last().content.trimmed().isEmpty()) {
-        m_state->replaceLastMessage(Message::make(Roles::assistant, errorPrefix + error.description));
     } else {
-        // The answer broke off: what arrived stays, with the reason below it.
-        m_state->appendMessage(Message::make(Roles::assistant, errorPrefix + error.description));
-        m_state->syncActiveSession();
+        failRequest(error);
     }
     m_state->setIsLoading(false);
     m_state->setCurrentStreamingContent(QString());
     m_state->save();
     m_state->setTokensPerSecond(0);
+}
+
+void AgentManager::failRequest(LLMError error)
+{
+    const Message &last = m_state->messages().last();
+    const bool partial = last.role == Roles::assistant && !last.content.trimmed().isEmpty();
+    // A server elsewhere fails in its own ways (keys, rate limits, models taken away); say which.
+    if (!m_endpoint.server.isEmpty())
+        error = RemoteFailure::forTurn(error, m_endpoint.server, m_endpoint.model, partial);
+    const Message failure = Message::make(Roles::assistant, errorPrefix + error.description);
+    // Text that had already arrived stays, with the error after it.
+    if (partial) {
+        m_state->appendMessage(failure);
+        m_state->syncActiveSession();
+    } else {
+        m_state->replaceLastMessage(failure);
+    }
 }
 
 void AgentManager::finish()

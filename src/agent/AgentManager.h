@@ -3,6 +3,7 @@
 #include "agent/AgentTiming.h"
 #include "agent/StreamingSanitizer.h"
 #include "conversation/Message.h"
+#include "llm/ActiveEndpoint.h"
 #include "conversation/ToolCall.h"
 
 #include <QJsonArray>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+class ActiveEndpoint;
 class AgentState;
 class CompletionSound;
 class ServerManager;
@@ -40,6 +42,9 @@ public:
     AgentManager(AgentState *state, ServerManager *serverManager, const AgentTiming &timing,
                  QObject *parent);
     ~AgentManager() override;
+
+    // Where turns go; without one, every turn goes to our own engine.
+    void setActiveEndpoint(ActiveEndpoint *endpoint) { m_activeEndpoint = endpoint; }
 
     Q_INVOKABLE void sendMessage(const QString &text);
     Q_INVOKABLE void cancelGeneration();
@@ -86,14 +91,18 @@ private:
     void firstRequestFragment(const QString &fragment);
     void followUpFragment(const QString &fragment);
     void failFirstRequest(const LLMError &error);
+    void failRequest(LLMError error);
+    QCoro::Task<std::optional<ActiveEndpoint::Endpoint>> endpointForTurn();
+    // An assistant reply signed by the model and server of this turn.
+    Message signedReply(const QString &content, std::optional<QList<ToolCall>> calls = std::nullopt) const;
     void finish();
     void setCurrentTask(std::shared_ptr<Turn> turn);
-    // The local engine's chat-completions root, on the port it was started on.
-    QUrl localEndpoint() const;
 
     QPointer<AgentState> m_state;
     QPointer<ServerManager> m_serverManager;
     LLMClient *m_llmClient;
+    QPointer<ActiveEndpoint> m_activeEndpoint;
+    ActiveEndpoint::Endpoint m_endpoint; // of the turn running now
     std::shared_ptr<Turn> m_currentTask;
     std::optional<std::chrono::steady_clock::time_point> m_streamStartTime;
     int m_tokenCount = 0;

@@ -24,9 +24,14 @@ AppModel::AppModel(const EngineEnvironment &engine, QObject *parent)
     , m_modelManager(new ModelManager(this))
     , m_messages(new MessageListModel(m_agentState, this))
     , m_sessions(new SessionListModel(m_agentState, this))
+    , m_secrets(new SecretStore(QStringLiteral("Morlo AI"), this))
+    , m_remoteServers(new RemoteServerList(m_secrets, this))
+    , m_activeEndpoint(new ActiveEndpoint(m_serverManager, m_remoteServers, this))
 {
     m_modelManager->setServerManager(m_serverManager);
     m_modelManager->setAgentState(m_agentState);
+    // Each added server is asked for its models once at start, so the menus can offer them.
+    m_remoteServers->refreshAll();
 }
 
 AppModel::~AppModel()
@@ -36,8 +41,10 @@ AppModel::~AppModel()
 
 AgentManager *AppModel::agentManager()
 {
-    if (!m_agentManager)
+    if (!m_agentManager) {
         m_agentManager = new AgentManager(m_agentState, m_serverManager, this);
+        m_agentManager->setActiveEndpoint(m_activeEndpoint);
+    }
     return m_agentManager;
 }
 

@@ -5,7 +5,10 @@
 #include "conversation/MessageListModel.h"
 #include "conversation/SessionListModel.h"
 #include "engine/ServerManager.h"
+#include "llm/ActiveEndpoint.h"
+#include "llm/RemoteServerList.h"
 #include "models/ModelManager.h"
+#include "platform/SecretStore.h"
 
 #include <QObject>
 
@@ -23,6 +26,8 @@ class AppModel : public QObject
     Q_PROPERTY(AgentManager *agentManager READ agentManager CONSTANT)
     Q_PROPERTY(MessageListModel *messages READ messages CONSTANT)
     Q_PROPERTY(SessionListModel *sessions READ sessions CONSTANT)
+    Q_PROPERTY(RemoteServerList *remoteServers READ remoteServers CONSTANT)
+    Q_PROPERTY(ActiveEndpoint *activeEndpoint READ activeEndpoint CONSTANT)
 
 public:
     explicit AppModel(QObject *parent = nullptr);
@@ -36,6 +41,8 @@ public:
     AgentManager *agentManager();
     MessageListModel *messages() const { return m_messages; }
     SessionListModel *sessions() const { return m_sessions; }
+    RemoteServerList *remoteServers() const { return m_remoteServers; }
+    ActiveEndpoint *activeEndpoint() const { return m_activeEndpoint; }
 
     // Loads the main window into the engine, with this object as its `app` property, drawn by
     // the renderer that suits this machine.
@@ -63,6 +70,9 @@ private:
     AgentManager *m_agentManager = nullptr;
     MessageListModel *m_messages;
     SessionListModel *m_sessions;
+    SecretStore *m_secrets;
+    RemoteServerList *m_remoteServers;
+    ActiveEndpoint *m_activeEndpoint;
     bool m_autoLoadDone = false;
     bool m_quitConfirmed = false;
 };

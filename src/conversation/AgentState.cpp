@@ -114,7 +114,7 @@ void AgentState::replaceLastMessageContent(const QString &text)
         return;
     const Message &last = m_messages.last();
     replaceLastMessage(Message{QUuid::createUuid(), last.role, text, QDateTime::currentDateTime(),
-                               last.toolCalls});
+                               last.toolCalls, last.model, last.server});
 }
 
 void AgentState::replaceLastMessage(const Message &message)
@@ -129,7 +129,7 @@ void AgentState::replaceLastMessageContent(qsizetype keep, QStringView tail)
         text.truncate(keep);
         text.append(tail);
         last = Message{QUuid::createUuid(), last.role, std::move(text), QDateTime::currentDateTime(),
-                       last.toolCalls};
+                       last.toolCalls, last.model, last.server};
     });
 }
 

@@ -318,6 +318,10 @@ bool ArchiveReader::readMessage(Message &message)
             message.toolCalls = std::move(calls);
             return read;
         }
+        if (key == QLatin1String("model"))
+            return readString(message.model);
+        if (key == QLatin1String("server"))
+            return readString(message.server);
         return skipValue();
     });
     return (ok && id && role && content && timestamp) || fail();

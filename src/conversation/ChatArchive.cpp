@@ -42,6 +42,11 @@ QJsonObject encodeMessage(const Message &message)
             calls.append(encodeToolCall(call));
         object.insert(QStringLiteral("toolCalls"), calls);
     }
+    // Written only when known, so archives without them stay exactly as they were.
+    if (!message.model.isEmpty())
+        object.insert(QStringLiteral("model"), message.model);
+    if (!message.server.isEmpty())
+        object.insert(QStringLiteral("server"), message.server);
     return object;
 }
 

@@ -78,6 +78,8 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
         return message.isImage();
     case IsLastRole:
         return index.row() == m_rows - 1;
+    case CaptionRole:
+        return message.caption();
     }
     return {};
 }
@@ -86,5 +88,5 @@ QHash<int, QByteArray> MessageListModel::roleNames() const
 {
     return {{IdRole, "messageId"},      {RoleRole, "role"},          {ContentRole, "content"},
             {TimestampRole, "timestamp"}, {ToolCallsRole, "toolCalls"}, {IsImageRole, "isImage"},
-            {IsLastRole, "isLast"}};
+            {IsLastRole, "isLast"}, {CaptionRole, "caption"}};
 }

@@ -20,6 +20,7 @@ public:
         ToolCallsRole,
         IsImageRole,
         IsLastRole,
+        CaptionRole, // "<model> on <server>" under a reply, or empty
     };
     Q_ENUM(Role)
 

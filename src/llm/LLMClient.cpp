@@ -24,8 +24,8 @@ const char *const cancelledProperty = "morloCancelled";
 // decode megabytes of lines at once.
 constexpr qint64 readPieceBytes = 64 * 1024;
 
-QByteArray requestBody(const QList<Message> &messages, const QString &systemPrompt, double temperature,
-                       int maxTokens, const QJsonArray &tools)
+QByteArray requestBody(const QString &model, const QList<Message> &messages, const QString &systemPrompt,
+                       double temperature, int maxTokens, const QJsonArray &tools)
 {
     QJsonArray wireMessages{QJsonObject{{"role", Roles::system}, {"content", systemPrompt}}};
     for (const Message &message : messages) {
@@ -35,7 +35,7 @@ QByteArray requestBody(const QList<Message> &messages, const QString &systemProm
         const QString role = message.role == Roles::toolResult ? Roles::user : message.role;
         wireMessages.append(QJsonObject{{"role", role}, {"content", message.content}});
     }
-    QJsonObject body{{"model", "local"},
+    QJsonObject body{{"model", model},
                      {"messages", wireMessages},
                      {"stream", true},
                      {"temperature", temperature},
@@ -131,18 +131,22 @@ std::optional<QList<ToolCall>> toolCalls(const std::map<int, ToolCallAccumulator
     return calls;
 }
 
-LLMError engineError(int status, const QByteArray &body)
+LLMError engineError(int status, const QByteArray &body, const QByteArray &retryAfter)
 {
     const std::optional<OAIErrorResponse> decoded = OAIErrorResponse::decode(body);
-    return LLMError{QStringLiteral("LLM"), status,
-                    decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status)};
+    LLMError error{QStringLiteral("LLM"), status,
+                   decoded ? decoded->error.message : QStringLiteral("Server error %1").arg(status), std::nullopt};
+    bool isNumber = false;
+    if (const int seconds = retryAfter.trimmed().toInt(&isNumber); isNumber && seconds >= 0)
+        error.retryAfterSeconds = seconds;
+    return error;
 }
 
 // A failure the engine reported after the answer had begun: the status was 200, so the error's
 // own code stands in for it.
 LLMError streamError(const OAIErrorResponse::ErrorBody &body)
 {
-    return LLMError{QStringLiteral("LLM"), body.code.value_or(500), body.message};
+    return LLMError{QStringLiteral("LLM"), body.code.value_or(500), body.message, std::nullopt};
 }
 
 } // namespace
@@ -186,7 +190,7 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     url.setPath(path + QStringLiteral("/chat/completions"));
     if (!m_baseUrl.isValid() || !url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return LLMError{QStringLiteral("Network"), int(QNetworkReply::ProtocolUnknownError),
-                           QStringLiteral("bad URL")};
+                           QStringLiteral("bad URL"), std::nullopt};
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
@@ -194,7 +198,8 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     if (!m_apiKey.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
-    QNetworkReply *reply = m_network->post(request, requestBody(messages, systemPrompt, temperature, maxTokens, tools));
+    QNetworkReply *reply = m_network->post(request, requestBody(m_model, messages, systemPrompt, temperature,
+                                                                maxTokens, tools));
     m_reply = reply;
     const auto release = qScopeGuard([this, guarded = QPointer<QNetworkReply>(reply)] {
         if (!guarded)
@@ -282,19 +287,19 @@ QCoro::Task<LLMResult> LLMClient::streamChat(QList<Message> messages, QString sy
 
     if (isCancelled())
         co_return LLMError{QStringLiteral("Cancelled"), int(QNetworkReply::OperationCanceledError),
-                           QStringLiteral("Cancelled")};
+                           QStringLiteral("Cancelled"), std::nullopt};
     const QVariant status = statusCode();
     if (status.isValid() && status.toInt() != 200)
-        co_return engineError(status.toInt(), errorBody);
+        co_return engineError(status.toInt(), errorBody, reply->rawHeader("Retry-After"));
     if (!done && reply->error() != QNetworkReply::NoError)
-        co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString()};
+        co_return LLMError{QStringLiteral("Network"), int(reply->error()), reply->errorString(), std::nullopt};
     if (!done)
         handleLine(reader.finish());
     if (failure)
         co_return *failure;
     // An answer cut off (the engine died, or gave up) must not pass for a whole one.
     if (!done && !finished)
-        co_return LLMError{QStringLiteral("LLM"), 0, closedEarlyText};
+        co_return LLMError{QStringLiteral("LLM"), 0, closedEarlyText, std::nullopt};
     co_return LLMReply{content, toolCalls(accumulators), tokensPerSecond};
 }
 

@@ -24,6 +24,7 @@ struct LLMError
     QString domain;
     int code = 0;
     QString description; // what the user is shown after "Error: "
+    std::optional<int> retryAfterSeconds; // a busy server's Retry-After, in seconds
 
     bool isCancellation() const { return domain == QLatin1String("Cancelled"); }
 };
@@ -66,6 +67,9 @@ public:
     // without them at once.
     bool refusesTools() const { return m_refusesTools; }
     void rememberToolsRefused() { m_refusesTools = true; }
+    // The model a request names: our own engine serves one and takes any name ("local"); a
+    // server elsewhere needs the id it listed.
+    void setModel(const QString &model) { m_model = model; }
 
     // One streamed request. `tools` empty = no "tools" key. onToken is called on the GUI thread
     // for every non-empty content fragment, in arrival order.
@@ -80,6 +84,7 @@ private:
     QUrl m_baseUrl;
     QString m_apiKey;
     bool m_refusesTools = false;
+    QString m_model = QStringLiteral("local");
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_reply; // the request in flight, for cancel()
 };

@@ -12,6 +12,10 @@ FocusScope {
     required property QtObject agentManager
     required property QtObject serverManager
     required property QtObject messages
+    // Servers elsewhere and the choice between them and this computer (absent: this computer only).
+    property QtObject modelManager: null
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     signal navigateToModels()
 
@@ -20,7 +24,12 @@ FocusScope {
     property bool isDroppingFile: false
 
     readonly property bool isLoading: agentState.isLoading
-    readonly property bool engineRunning: serverManager.isRunning
+    // A chosen server model answers without our engine running.
+    readonly property bool engineRunning: activeEndpoint ? activeEndpoint.isReady : serverManager.isRunning
+    readonly property string activeModelName: activeEndpoint ? activeEndpoint.modelLabel : serverManager.activeModelName
+    // This computer's engine died after it was ready (and no server model is chosen instead).
+    readonly property bool localEngineStopped: serverManager.stoppedUnexpectedly
+                                               && !(activeEndpoint && activeEndpoint.isRemote)
     readonly property bool engineStarting: serverManager.isStarting
     readonly property bool canSend: ChatRules.canSend(inputText, isLoading)
     readonly property bool conversationEmpty: agentState.messageCount >= 0 && ChatRules.isConversationEmpty(agentState)
@@ -202,6 +211,7 @@ FocusScope {
                     required property string role
                     required property string content
                     required property var toolCalls
+                    required property string caption
                     width: messageList.width
                     height: bubble.hidden ? 0 : bubble.implicitHeight + Theme.messageSpacing
 
@@ -214,6 +224,7 @@ FocusScope {
                         role: row.role
                         content: row.content
                         toolCalls: row.toolCalls
+                        caption: row.caption
                         canEdit: row.role === "user"
                         canRetry: ChatRules.isErrorReply(row.role, row.content)
                         blockedReason: chat.agentState.changeBlockedReason
@@ -506,12 +517,12 @@ FocusScope {
                                 implicitHeight: 12
                             }
                             Icon {
-                                visible: !chat.engineStarting && chat.serverManager.activeModelName === ""
+                                visible: !chat.engineStarting && chat.activeModelName === ""
                                 symbol: "cpu"
                                 size: 11
                             }
                             Rectangle {
-                                visible: !chat.engineStarting && chat.serverManager.activeModelName !== ""
+                                visible: !chat.engineStarting && chat.activeModelName !== ""
                                 width: 5
                                 height: 5
                                 radius: 2.5
@@ -521,18 +532,28 @@ FocusScope {
                                 id: modelButtonLabel
                                 objectName: "modelButtonLabel"
                                 text: chat.engineStarting ? "Loading…"
-                                    : chat.serverManager.activeModelName === "" ? "Select Model"
-                                    : chat.serverManager.stoppedUnexpectedly
+                                    : chat.activeModelName === "" ? "Select Model"
+                                    : chat.localEngineStopped
                                       ? "Load " + ChatRules.shortModelName(chat.serverManager.activeModelName) + " again"
-                                    : ChatRules.shortModelName(chat.serverManager.activeModelName)
+                                    : ChatRules.shortModelName(chat.activeModelName)
                                 font.pixelSize: Theme.captionSize + 0.5
                                 font.weight: Font.Medium
                                 color: Theme.secondaryText
                             }
                         }
                         // The model of an engine that stopped loads again from here.
-                        onClicked: chat.serverManager.stoppedUnexpectedly ? chat.serverManager.reload()
-                                                                          : chat.navigateToModels()
+                        onClicked: chat.localEngineStopped ? chat.serverManager.reload()
+                                   : chat.activeEndpoint ? modelMenu.popup(modelButton, 0, -modelMenu.implicitHeight)
+                                   : chat.navigateToModels()
+
+                        ModelMenu {
+                            id: modelMenu
+                            modelManager: chat.modelManager
+                            serverManager: chat.serverManager
+                            remoteServers: chat.remoteServers
+                            activeEndpoint: chat.activeEndpoint
+                            onBrowseModels: chat.navigateToModels()
+                        }
                     }
 
                     IconButton {

@@ -15,6 +15,8 @@ Item {
     required property QtObject serverManager
     required property QtObject messages
     required property QtObject sessions
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     readonly property var tabs: [
         { key: "chat", label: "Chat", icon: "bubble.left.and.bubble.right.fill" },
@@ -208,7 +210,8 @@ Item {
                     Item {
                         Layout.preferredWidth: 18
                         Layout.preferredHeight: 18
-                        readonly property color dotColor: content.serverManager.isRunning
+                        readonly property color dotColor: (content.activeEndpoint ? content.activeEndpoint.isReady
+                                                                                  : content.serverManager.isRunning)
                             ? Theme.green : Theme.withAlpha(Theme.secondaryText, Theme.secondaryText.a * 0.35)
                         Rectangle {
                             anchors.fill: parent
@@ -226,8 +229,9 @@ Item {
                     Label {
                         objectName: "engineFooterText"
                         Layout.fillWidth: true
-                        text: content.serverManager.activeModelName !== ""
-                              ? content.serverManager.activeModelName : "No model loaded"
+                        readonly property string answering: content.activeEndpoint ? content.activeEndpoint.answeringText
+                                                                                    : content.serverManager.activeModelName
+                        text: answering !== "" ? answering : "No model loaded"
                         elide: Text.ElideRight
                         font.pixelSize: 11
                         color: Theme.secondaryText
@@ -304,12 +308,17 @@ Item {
                     agentManager: content.agentManager
                     serverManager: content.serverManager
                     messages: content.messages
+                    modelManager: content.modelManager
+                    remoteServers: content.remoteServers
+                    activeEndpoint: content.activeEndpoint
                     onNavigateToModels: content.selectedTab = "models"
                 }
 
                 ModelLibraryView {
                     modelManager: content.modelManager
                     serverManager: content.serverManager
+                    remoteServers: content.remoteServers
+                    activeEndpoint: content.activeEndpoint
                 }
 
                 Loader {
@@ -318,6 +327,7 @@ Item {
                         agentState: content.agentState,
                         serverManager: content.serverManager,
                         modelManager: content.modelManager,
+                        remoteServers: content.remoteServers,
                     })
                 }
             }

@@ -62,5 +62,7 @@ ApplicationWindow {
         serverManager: window.app.serverManager
         messages: window.app.messages
         sessions: window.app.sessions
+        remoteServers: window.app.remoteServers
+        activeEndpoint: window.app.activeEndpoint
     }
 }

@@ -13,6 +13,8 @@ Item {
     required property string content
     // The calls kept with a batch of tool results: drawn as activity rows.
     property var toolCalls: []
+    // Which model on which server wrote a reply; empty for the user's messages and older replies.
+    property string caption: ""
     // Whether the chat view offers editing (user messages) or retrying (error replies).
     property bool canEdit: false
     property bool canRetry: false
@@ -155,6 +157,15 @@ Item {
                     text: bubble.content
                 }
             }
+        }
+
+        Label {
+            objectName: "replyCaption_" + bubble.messageId
+            visible: bubble.caption !== "" && !bubble.isImage
+            leftPadding: 42
+            text: bubble.caption
+            font.pixelSize: Theme.captionSize - 1
+            color: Theme.secondaryText
         }
 
         Row {

@@ -11,6 +11,9 @@ Item {
 
     required property QtObject modelManager
     required property QtObject serverManager
+    // Servers elsewhere and which model answers (absent: this computer only).
+    property QtObject remoteServers: null
+    property QtObject activeEndpoint: null
 
     property string searchText: ""
     property string expandedModelID: ""
@@ -59,13 +62,15 @@ Item {
                         width: 8
                         height: 8
                         radius: 4
-                        color: library.serverManager.isRunning ? Theme.green
+                        color: (library.activeEndpoint ? library.activeEndpoint.isReady
+                                                       : library.serverManager.isRunning) ? Theme.green
                              : library.serverManager.isStarting ? Theme.windowDotYellow
                              : Theme.secondaryText
                     }
                     Label {
                         objectName: "engineStatusMessage"
-                        text: library.serverManager.statusMessage
+                        text: library.activeEndpoint ? library.activeEndpoint.statusText
+                                                     : library.serverManager.statusMessage
                         font.pixelSize: Theme.captionSize
                     }
                     Item { Layout.fillWidth: true }
@@ -163,6 +168,15 @@ Item {
                     onClicked: library.searchText = ""
                 }
             }
+        }
+
+        ServerModelsSection {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            remoteServers: library.remoteServers
+            activeEndpoint: library.activeEndpoint
         }
 
         ListView {

@@ -12,6 +12,8 @@ Item {
     required property QtObject agentState
     required property QtObject serverManager
     required property QtObject modelManager
+    // Servers elsewhere (absent where the view is shown without them).
+    property QtObject remoteServers: null
 
     // DeletePhase: 0 idle, 1 deleting, 2 done.
     property int chatDeletePhase: 0
@@ -191,6 +193,13 @@ Item {
                         Layout.fillWidth: true
                     }
                 }
+            }
+
+            Loader {
+                objectName: "serversLoader"
+                Layout.fillWidth: true
+                active: settings.remoteServers !== null
+                sourceComponent: ServersSection { remoteServers: settings.remoteServers }
             }
 
             SettingsSection {

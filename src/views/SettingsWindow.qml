@@ -18,5 +18,6 @@ Window {
         agentState: window.app.agentState
         serverManager: window.app.serverManager
         modelManager: window.app.modelManager
+        remoteServers: window.app.remoteServers
     }
 }

@@ -93,6 +93,9 @@ void HttpConnection::handle(const QByteArray &method, const QByteArray &path,
             sendPlain(200, "application/json; charset=utf-8", R"({"status":"ok"})");
         else
             sendError(503, QStringLiteral("Loading model"), QStringLiteral("unavailable_error"));
+    } else if (method == "GET" && path == "/v1/models") {
+        // The model list a server elsewhere is asked for; like the real engine, open without a key.
+        sendPlain(200, "application/json; charset=utf-8", R"({"object":"list","data":[{"id":"fake-model","object":"model"}]})");
     } else if (method == "POST" && path == "/v1/chat/completions") {
         answerChat(body);
     } else {
