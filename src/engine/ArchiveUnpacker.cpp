@@ -39,12 +39,12 @@ std::optional<QString> unpack(const QString &archivePath, const QString &destina
     if (archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), 1 << 16) != ARCHIVE_OK)
         return QStringLiteral("The engine archive cannot be read: ") + archiveError(reader.get());
 
-    // Links are written by libarchive itself, which refuses ones that lead out of the folder.
+    // Every entry is written at "<destination>/<its name>", an absolute path by design; names
+    // are checked below, and libarchive refuses to write through a link that leads elsewhere.
     ArchivePtr writer(archive_write_disk_new(), archive_write_free);
     archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM
                                                      | ARCHIVE_EXTRACT_SECURE_SYMLINKS
-                                                     | ARCHIVE_EXTRACT_SECURE_NODOTDOT
-                                                     | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+                                                     | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
     const QDir destination(destinationDirectory);
     for (;;) {
         archive_entry *entry = nullptr;

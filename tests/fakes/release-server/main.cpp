@@ -46,6 +46,9 @@ struct Asset
 
 struct Scenario
 {
+    Scenario() = default;
+    Scenario(QString tag, QList<Asset> assets) : tag(std::move(tag)), assets(std::move(assets)) {}
+
     QString tag;
     QList<Asset> assets;
     int status = 200;
@@ -250,7 +253,7 @@ int main(int argc, char *argv[])
     scenarios.insert(QStringLiteral("noasset"), Scenario{QStringLiteral("b9008"), otherSystems(QStringLiteral("b9008"))});
     Scenario limited;
     limited.status = 403;
-    limited.refusal = R"({"message":"API rate limit exceeded for 127.0.0.1. (But here's the good news: Authenticated requests get a higher rate limit.)","documentation_url":"https://docs.github.com/rest/overview/resources-in-the-rest-api#rate-limiting"})";
+    limited.refusal = R"json({"message":"API rate limit exceeded for 127.0.0.1. (But here's the good news: Authenticated requests get a higher rate limit.)","documentation_url":"https://docs.github.com/rest/overview/resources-in-the-rest-api#rate-limiting"})json";
     scenarios.insert(QStringLiteral("ratelimit"), limited);
 
     QTcpServer server;
