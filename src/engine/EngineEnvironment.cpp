@@ -39,7 +39,10 @@ EngineEnvironment EngineEnvironment::standard()
         const QDir appSupport(AppPaths::appSupportDirectory());
         environment.metalStubDirectory = appSupport.filePath(QStringLiteral("metal-stub"));
         environment.enginePidFile = appSupport.filePath(QStringLiteral("engine.pid"));
+#ifndef Q_OS_MACOS
+        // On macOS the engine comes from Homebrew; elsewhere the app fetches llama.cpp's build.
         environment.engineDirectory = appSupport.filePath(QStringLiteral("engine"));
+#endif
     }
     return environment;
 }

@@ -36,6 +36,8 @@ class EngineInstaller : public QObject
     Q_PROPERTY(bool updateAvailable READ updateAvailable NOTIFY releaseChanged)
     Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
     Q_PROPERTY(QString progressText READ progressText NOTIFY progressChanged)
+    // Whether this app fetches llama.cpp's own builds here (not where Homebrew is the way).
+    Q_PROPERTY(bool canDownload READ canDownload CONSTANT)
 
 public:
     // `executableInUse` names the engine executable running now (empty when none): its release
@@ -44,6 +46,7 @@ public:
                     DownloadTiming timing = {}, QObject *parent = nullptr);
     ~EngineInstaller() override;
 
+    bool canDownload() const { return !m_environment.engineDirectory.isEmpty(); }
     QString phase() const { return m_phase; }
     QString failureMessage() const { return m_failureMessage; }
     QString stepText() const { return m_stepText; }

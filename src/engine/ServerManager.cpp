@@ -106,6 +106,12 @@ QString ServerManager::engineSource() const
     return choice ? choice->sourceLabel() : QString();
 }
 
+QString ServerManager::engineSourceKey() const
+{
+    const std::optional<EngineChoice> choice = engineChoice();
+    return choice ? choice->sourceKey() : QString();
+}
+
 bool ServerManager::canUninstallEngine() const
 {
     const std::optional<EngineChoice> choice = engineChoice();

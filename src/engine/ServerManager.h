@@ -40,6 +40,8 @@ class ServerManager : public QObject
     Q_PROPERTY(bool isHomebrewInstalled READ isHomebrewInstalled NOTIFY engineChanged)
     // Where the engine in use came from: "downloaded b4748", "Homebrew", "system", "chosen file".
     Q_PROPERTY(QString engineSource READ engineSource NOTIFY engineChanged)
+    // The same as "downloaded", "homebrew", "system" or "chosenFile"; empty when none.
+    Q_PROPERTY(QString engineSourceKey READ engineSourceKey NOTIFY engineChanged)
     // Only an engine the app downloaded or Homebrew installed can be removed by the app.
     Q_PROPERTY(bool canUninstallEngine READ canUninstallEngine NOTIFY engineChanged)
     Q_PROPERTY(EngineInstaller *engineInstaller READ engineInstaller CONSTANT)
@@ -72,6 +74,7 @@ public:
     bool isHomebrewInstalled() const { return homebrewPath().has_value(); }
     std::optional<EngineChoice> engineChoice() const;
     QString engineSource() const;
+    QString engineSourceKey() const;
     bool canUninstallEngine() const;
     EngineInstaller *engineInstaller() const { return m_installer; }
 
