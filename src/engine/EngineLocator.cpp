@@ -72,6 +72,14 @@ QString installedReleaseTag(const QString &engineDirectory)
     return relative.section(QLatin1Char('/'), 0, 0);
 }
 
+QProcessEnvironment withOwnLibraries(const QString &executable, QProcessEnvironment base)
+{
+    const QString folder = QFileInfo(executable).absolutePath();
+    const QString inherited = base.value(QStringLiteral("LD_LIBRARY_PATH"));
+    base.insert(QStringLiteral("LD_LIBRARY_PATH"), inherited.isEmpty() ? folder : folder + u':' + inherited);
+    return base;
+}
+
 std::optional<EngineChoice> locate(const EngineEnvironment &environment, const QString &chosenFile)
 {
     if (!environment.engineDirectory.isEmpty()) {

@@ -2,6 +2,7 @@
 
 #include "engine/EngineEnvironment.h"
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <optional>
 
@@ -19,6 +20,8 @@ struct EngineChoice
     QString sourceLabel() const;
     // "downloaded", "homebrew", "system", "chosenFile": for the views to choose what to offer.
     QString sourceKey() const;
+    // Whether it is a loose release folder whose libraries lie beside the program.
+    bool bringsOwnLibraries() const { return source == EngineSource::downloaded || source == EngineSource::chosenFile; }
 };
 
 // Decides which engine is used. Sources, in order: the release the app downloaded, Homebrew
@@ -33,5 +36,10 @@ std::optional<EngineChoice> locate(const EngineEnvironment &environment, const Q
 QString currentLink(const QString &engineDirectory);
 // The release tag of the downloaded engine in use ("b4748"), or empty.
 QString installedReleaseTag(const QString &engineDirectory);
+
+// llama.cpp's release builds keep their shared libraries (libllama.so, libggml*.so) beside
+// llama-server without telling the loader where: `base` with that folder put first on the
+// loader's path.
+QProcessEnvironment withOwnLibraries(const QString &executable, QProcessEnvironment base);
 
 } // namespace EngineLocator

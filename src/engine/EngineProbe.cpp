@@ -1,5 +1,7 @@
 #include "engine/EngineProbe.h"
 
+#include "engine/EngineLocator.h"
+
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -15,6 +17,8 @@ QCoro::Task<Result> probe(QString executable, int timeoutMs)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setProgram(executable);
+    // Probed as it will run: a downloaded or chosen engine with its own libraries.
+    process.setProcessEnvironment(EngineLocator::withOwnLibraries(executable, QProcessEnvironment::systemEnvironment()));
     process.setArguments({QStringLiteral("--version")});
     Outcome outcome;
     auto running = qCoro(process);
@@ -54,6 +58,14 @@ Result interpret(const Outcome &outcome, int timeoutMs)
         result.failure = QStringLiteral("This llama-server needs the system library %1, which is not installed. "
                                         "Install the package that provides it, then try again.")
                              .arg(match.captured(1));
+        return result;
+    }
+    // A build made on a newer system: "…: version `GLIBC_2.38' not found (required by …)".
+    const QRegularExpression tooOld(QStringLiteral("version `([A-Z]+)_([0-9.]+)' not found"));
+    if (const auto match = tooOld.match(output); match.hasMatch()) {
+        result.failure = QStringLiteral("This llama-server was built for a newer system: it needs %1 %2, which this "
+                                        "computer's system libraries do not provide.")
+                             .arg(match.captured(1), match.captured(2));
         return result;
     }
     if (outcome.timedOut) {

@@ -185,6 +185,8 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
         arguments << QStringLiteral("--no-mmap");
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (const auto choice = engineChoice(); choice && choice->path == *executable && choice->bringsOwnLibraries())
+        environment = EngineLocator::withOwnLibraries(*executable, environment);
     const QString stubDirectory = m_environment.metalStubDirectory;
     if (cpuOnly && !stubDirectory.isEmpty()
         && QFileInfo::exists(QDir(stubDirectory).filePath(metalStubLibraryName)))

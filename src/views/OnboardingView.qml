@@ -175,7 +175,12 @@ Rectangle {
                 || (engineState === "download" && onboarding.serverManager.brewInstallState !== "idle")
 
             // What would be fetched, with its size, is known before the user decides.
-            Component.onCompleted: if (engineState === "download" && onboarding.serverManager.engineInstaller.phase === "idle") onboarding.serverManager.engineInstaller.check()
+            // Asked once: the releases API allows few requests an hour without an account.
+            Component.onCompleted: {
+                const installer = onboarding.serverManager.engineInstaller
+                if (engineState === "download" && installer.phase === "idle" && installer.latestTag === "")
+                    installer.check()
+            }
 
             Item { Layout.fillHeight: true }
             Rectangle {

@@ -444,7 +444,8 @@ Item {
                 objectName: "engineDownloadPanel"
                 serverManager: settings.serverManager
                 Layout.alignment: Qt.AlignLeft
-                Component.onCompleted: if (phase === "idle") installer.check()
+                // Asked once: the releases API allows few requests an hour without an account.
+                Component.onCompleted: if (phase === "idle" && installer.latestTag === "") installer.check()
             }
         }
     }

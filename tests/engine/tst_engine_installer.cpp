@@ -42,6 +42,7 @@ QString versionOf(const QString &executable)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessEnvironment(EngineLocator::withOwnLibraries(executable, QProcessEnvironment::systemEnvironment()));
     process.start(executable, {QStringLiteral("--version")});
     process.waitForFinished(20'000);
     return QString::fromUtf8(process.readAll());
@@ -182,6 +183,7 @@ private slots:
         QTest::newRow("rate limit") << "ratelimit" << "API rate limit exceeded for 127.0.0.1." << "b4748";
         QTest::newRow("offline") << "offline" << "GitHub is not reachable — check your connection" << "b4748";
         QTest::newRow("update to an older zip release") << "older-zip" << "" << "b9591";
+        QTest::newRow("libraries beside the program") << "ownlibs" << "" << "b9009";
     }
 
     void installs()

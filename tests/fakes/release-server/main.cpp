@@ -11,6 +11,8 @@
 //   broken      a llama-server that is no program at all
 //   missinglib  a llama-server the system's loader refuses for want of libgomp.so.1
 //   sigill      a llama-server that dies of an illegal instruction
+//   ownlibs     a llama-server that, like llama.cpp's real release builds, starts only when the
+//               loader is told to look for libraries in its own folder
 //   baddigest   the latest archive, published with a digest that does not match it
 //   dotdot      an archive with an entry "../escaped.txt"
 //   absolute    an archive with an entry at an absolute path
@@ -243,6 +245,9 @@ int main(int argc, char *argv[])
     scenarios.insert(QStringLiteral("missinglib"), single(QStringLiteral("b9002"), script(
         "echo \"$0: error while loading shared libraries: libgomp.so.1: cannot open shared object file: No such file or directory\" >&2\nexit 127")));
     scenarios.insert(QStringLiteral("sigill"), single(QStringLiteral("b9003"), script("kill -ILL $$")));
+    scenarios.insert(QStringLiteral("ownlibs"), single(QStringLiteral("b9009"), script(
+        "case \":$LD_LIBRARY_PATH:\" in *\":$(dirname \"$0\"):\"*) echo 'version: 9009 (ownlibs)'; exit 0;; esac\n"
+        "echo \"$0: error while loading shared libraries: libllama.so: cannot open shared object file: No such file or directory\" >&2\nexit 127")));
     {
         QList<ArchiveEntry> entries = program(engines[0].second);
         entries.append({QStringLiteral("../escaped.txt"), "outside\n", false});
