@@ -194,10 +194,12 @@ private slots:
         QTRY_VERIFY(text(QStringLiteral("engineOffer")).startsWith(QStringLiteral("llama.cpp b4748 · CPU build · ")));
         QVERIFY(text(QStringLiteral("engineOffer")).endsWith(QStringLiteral(" MB")));
         QCOMPARE(text(QStringLiteral("engineContinueButton")), QStringLiteral("Skip"));
+        // A page still sliding in takes no clicks.
+        QTRY_VERIFY(!ui.find(QStringLiteral("stepPages"))->property("busy").toBool());
         ui.saveScreenshot(QStringLiteral("onboarding-engine-download"));
 
         ui.click(QStringLiteral("downloadEngineButton"));
-        QTRY_VERIFY(server->engineInstaller()->progress() > 0.2);
+        QTRY_VERIFY_WITH_TIMEOUT(server->engineInstaller()->progress() > 0.2, 20000);
         QVERIFY(ui.find(QStringLiteral("engineProgress"))->isVisible());
         QVERIFY(text(QStringLiteral("engineProgressText")).contains(QStringLiteral(" MB · ")));
         ui.saveScreenshot(QStringLiteral("onboarding-engine-downloading"));
