@@ -62,10 +62,13 @@ ServerManager::ServerManager(const EngineEnvironment &environment, QObject *pare
     , m_environment(environment)
     , m_engineRecord(environment.enginePidFile)
     , m_network(new QNetworkAccessManager(this))
+    , m_installer(new EngineInstaller(
+          environment, [this] { return m_serverProcess ? m_serverProcess->program() : QString(); }, {}, this))
     , m_statusMessage(noModelLoaded)
     , m_port(environment.port)
 {
     connect(&m_watch, &EngineWatch::stoppedUnexpectedly, this, &ServerManager::engineStopped);
+    connect(m_installer, &EngineInstaller::engineChanged, this, &ServerManager::engineChanged);
 }
 
 ServerManager::~ServerManager()
@@ -91,14 +94,35 @@ QString ServerManager::brewOutput() const { return m_brewOutput; }
 bool ServerManager::isUninstalling() const { return m_isUninstalling; }
 int ServerManager::port() const { return m_port; }
 
+std::optional<EngineChoice> ServerManager::engineChoice() const
+{
+    return EngineLocator::locate(m_environment, m_installer->chosenFile());
+}
+
 std::optional<QString> ServerManager::engineExecutablePath() const
 {
-    for (const QString &candidate : m_environment.engineCandidates) {
-        const QFileInfo info(candidate);
-        if (info.isFile() && info.isExecutable())
-            return candidate;
-    }
-    return std::nullopt;
+    const std::optional<EngineChoice> choice = engineChoice();
+    return choice ? std::optional(choice->path) : std::nullopt;
+}
+
+QString ServerManager::engineSource() const
+{
+    const std::optional<EngineChoice> choice = engineChoice();
+    return choice ? choice->sourceLabel() : QString();
+}
+
+QString ServerManager::engineSourceKey() const
+{
+    const std::optional<EngineChoice> choice = engineChoice();
+    return choice ? choice->sourceKey() : QString();
+}
+
+bool ServerManager::canUninstallEngine() const
+{
+    const std::optional<EngineChoice> choice = engineChoice();
+    return choice
+        && (choice->source == EngineSource::downloaded
+            || (choice->source == EngineSource::homebrew && homebrewPath()));
 }
 
 std::optional<QString> ServerManager::homebrewPath() const
@@ -180,6 +204,8 @@ QCoro::Task<> ServerManager::startServer(QString modelPath, QString modelName,
         arguments << QStringLiteral("--no-mmap");
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (const auto choice = engineChoice(); choice && choice->path == *executable && choice->bringsOwnLibraries())
+        environment = EngineLocator::withOwnLibraries(*executable, environment);
     const QString stubDirectory = m_environment.metalStubDirectory;
     if (cpuOnly && !stubDirectory.isEmpty()
         && QFileInfo::exists(QDir(stubDirectory).filePath(metalStubLibraryName)))
@@ -525,6 +551,25 @@ QCoro::Task<> ServerManager::uninstallViaHomebrew()
     setBrewInstallState(BrewInstallState::idle());
     setBrewOutput(QString());
     emit engineChanged();
+}
+
+QCoro::Task<> ServerManager::uninstallEngine()
+{
+    const std::optional<EngineChoice> choice = engineChoice();
+    if (!choice || choice->source != EngineSource::downloaded) {
+        if (choice && choice->source == EngineSource::homebrew)
+            co_await uninstallViaHomebrew();
+        co_return;
+    }
+    QPointer<ServerManager> self(this);
+    if (m_isRunning || m_isStarting) {
+        co_await stopServer();
+        if (!self)
+            co_return;
+    }
+    setIsUninstalling(true);
+    m_installer->removeDownloaded();
+    setIsUninstalling(false);
 }
 
 void ServerManager::start(const QString &modelPath, const QString &modelName)

@@ -2,6 +2,8 @@
 
 #include "engine/BrewInstallState.h"
 #include "engine/EngineEnvironment.h"
+#include "engine/EngineInstaller.h"
+#include "engine/EngineLocator.h"
 #include "engine/EngineLogBuffer.h"
 #include "engine/EngineRecord.h"
 #include "engine/EngineWatch.h"
@@ -43,6 +45,13 @@ class ServerManager : public QObject
     Q_PROPERTY(QString engineExecutablePath READ engineExecutablePathText NOTIFY engineChanged)
     Q_PROPERTY(bool isEngineInstalled READ isEngineInstalled NOTIFY engineChanged)
     Q_PROPERTY(bool isHomebrewInstalled READ isHomebrewInstalled NOTIFY engineChanged)
+    // Where the engine in use came from: "downloaded b4748", "Homebrew", "system", "chosen file".
+    Q_PROPERTY(QString engineSource READ engineSource NOTIFY engineChanged)
+    // The same as "downloaded", "homebrew", "system" or "chosenFile"; empty when none.
+    Q_PROPERTY(QString engineSourceKey READ engineSourceKey NOTIFY engineChanged)
+    // Only an engine the app downloaded or Homebrew installed can be removed by the app.
+    Q_PROPERTY(bool canUninstallEngine READ canUninstallEngine NOTIFY engineChanged)
+    Q_PROPERTY(EngineInstaller *engineInstaller READ engineInstaller CONSTANT)
 
 public:
     explicit ServerManager(QObject *parent = nullptr);
@@ -74,6 +83,11 @@ public:
     bool isEngineInstalled() const { return engineExecutablePath().has_value(); }
     std::optional<QString> homebrewPath() const;
     bool isHomebrewInstalled() const { return homebrewPath().has_value(); }
+    std::optional<EngineChoice> engineChoice() const;
+    QString engineSource() const;
+    QString engineSourceKey() const;
+    bool canUninstallEngine() const;
+    EngineInstaller *engineInstaller() const { return m_installer; }
 
     // Starts the engine on one model file; the outcome is reported only through the properties.
     QCoro::Task<> startServer(QString modelPath, QString modelName,
@@ -95,6 +109,11 @@ public:
     Q_INVOKABLE void stop();
     Q_INVOKABLE void install();
     Q_INVOKABLE void uninstall();
+    // Removes the engine in use the way it came: the downloaded release, or through Homebrew.
+    QCoro::Task<> uninstallEngine();
+    Q_INVOKABLE void removeEngine() { uninstallEngine(); }
+    // Looks at every engine source again (after the user installed one by other means).
+    Q_INVOKABLE void recheckEngine() { emit engineChanged(); }
 
 signals:
     void isRunningChanged();
@@ -143,6 +162,7 @@ private:
     EngineEnvironment m_environment;
     EngineRecord m_engineRecord;
     QNetworkAccessManager *m_network;
+    EngineInstaller *m_installer;
 
     bool m_isRunning = false;
     bool m_isStarting = false;

@@ -34,18 +34,20 @@ bool OnboardingFlow::engineReady(bool engineInstalled, const QString &installSta
     return engineInstalled || installState == QLatin1String("succeeded");
 }
 
-QString OnboardingFlow::engineStepState(bool engineReady, bool homebrewInstalled)
+QString OnboardingFlow::engineStepState(bool engineReady, bool homebrewInstalled, bool canDownload)
 {
     if (engineReady)
         return QStringLiteral("ready");
+    if (canDownload)
+        return QStringLiteral("download");
     return homebrewInstalled ? QStringLiteral("install") : QStringLiteral("homebrewMissing");
 }
 
-QString OnboardingFlow::engineStepForward(bool engineReady, bool homebrewInstalled)
+QString OnboardingFlow::engineStepForward(bool engineReady, bool homebrewInstalled, bool canDownload)
 {
     if (engineReady)
         return QStringLiteral("continue");
-    return homebrewInstalled ? QString() : QStringLiteral("skip");
+    return homebrewInstalled && !canDownload ? QString() : QStringLiteral("skip");
 }
 
 QString OnboardingFlow::continueTitle(int step)

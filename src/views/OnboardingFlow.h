@@ -27,10 +27,14 @@ public:
     Q_INVOKABLE static bool needsStarterPrompt(bool hasDownloadedModel);
     Q_INVOKABLE static bool isNameAccepted(const QString &userName);
     Q_INVOKABLE static bool engineReady(bool engineInstalled, const QString &installState);
-    // "ready", "install" or "homebrewMissing": which variant of the engine step shows.
-    Q_INVOKABLE static QString engineStepState(bool engineReady, bool homebrewInstalled);
-    // The forward control on the engine step: "continue", "skip" or "" (none).
-    Q_INVOKABLE static QString engineStepForward(bool engineReady, bool homebrewInstalled);
+    // "ready", "download", "install" or "homebrewMissing": which variant of the engine step
+    // shows. Where the app can fetch llama.cpp's own build, that is the way offered first.
+    Q_INVOKABLE static QString engineStepState(bool engineReady, bool homebrewInstalled,
+                                               bool canDownload = false);
+    // The forward control on the engine step: "continue", "skip" or "" (none). With a download
+    // on offer the user may also skip and fetch the engine later in Settings.
+    Q_INVOKABLE static QString engineStepForward(bool engineReady, bool homebrewInstalled,
+                                                 bool canDownload = false);
     Q_INVOKABLE static QString continueTitle(int step);
 
     // Display rows: value, title, description, icon.

@@ -22,6 +22,7 @@ Rectangle {
 
     readonly property bool engineReady: OnboardingFlow.engineReady(serverManager.isEngineInstalled, serverManager.brewInstallState)
     readonly property bool homebrewInstalled: serverManager.isHomebrewInstalled
+    readonly property bool canDownload: serverManager.engineInstaller.canDownload
     readonly property bool nameAccepted: OnboardingFlow.isNameAccepted(userName)
 
     implicitWidth: 500
@@ -117,7 +118,7 @@ Rectangle {
             }
             Button {
                 objectName: "engineContinueButton"
-                readonly property string kind: OnboardingFlow.engineStepForward(onboarding.engineReady, onboarding.homebrewInstalled)
+                readonly property string kind: OnboardingFlow.engineStepForward(onboarding.engineReady, onboarding.homebrewInstalled, onboarding.canDownload)
                 visible: onboarding.step === 1 && kind !== ""
                 highlighted: kind === "continue"
                 flat: kind === "skip"
@@ -166,8 +167,20 @@ Rectangle {
         ColumnLayout {
             id: engine
             spacing: 10
-            readonly property string engineState: OnboardingFlow.engineStepState(onboarding.engineReady, onboarding.homebrewInstalled)
-            readonly property color tint: engineState === "ready" ? Theme.green : engineState === "install" ? Theme.accent : Theme.orange
+            readonly property string engineState: OnboardingFlow.engineStepState(onboarding.engineReady, onboarding.homebrewInstalled, onboarding.canDownload)
+            readonly property color tint: engineState === "ready" ? Theme.green
+                                        : engineState === "install" || engineState === "download" ? Theme.accent : Theme.orange
+            // Homebrew's install, started from "Other ways…", shows its progress here too.
+            readonly property bool brewShown: engineState === "install"
+                || (engineState === "download" && onboarding.serverManager.brewInstallState !== "idle")
+
+            // What would be fetched, with its size, is known before the user decides.
+            // Asked once: the releases API allows few requests an hour without an account.
+            Component.onCompleted: {
+                const installer = onboarding.serverManager.engineInstaller
+                if (engineState === "download" && installer.phase === "idle" && installer.latestTag === "")
+                    installer.check()
+            }
 
             Item { Layout.fillHeight: true }
             Rectangle {
@@ -182,13 +195,15 @@ Rectangle {
                     size: 38
                     color: engine.tint
                     symbol: engine.engineState === "ready" ? "checkmark.circle.fill"
-                          : engine.engineState === "install" ? "terminal.fill" : "exclamationmark.circle.fill"
+                          : engine.engineState === "install" ? "terminal.fill"
+                          : engine.engineState === "download" ? "arrow.down.doc.fill" : "exclamationmark.circle.fill"
                 }
             }
             Label {
                 objectName: "engineTitle"
                 text: engine.engineState === "ready" ? "AI Engine Ready"
-                    : engine.engineState === "install" ? "Install AI Engine" : "Homebrew Required"
+                    : engine.engineState === "install" ? "Install AI Engine"
+                    : engine.engineState === "download" ? "Get the AI Engine" : "Homebrew Required"
                 font.pixelSize: 20
                 font.weight: Font.Bold
                 color: Theme.textColor
@@ -197,12 +212,30 @@ Rectangle {
             Label {
                 text: engine.engineState === "ready" ? "The AI engine is installed and ready to run models."
                     : engine.engineState === "install" ? PlatformTexts.installEngineText()
+                    : engine.engineState === "download" ? PlatformTexts.downloadEngineText()
                     : "Morlo AI requires Homebrew to install the AI engine. Install Homebrew first, then reopen this app."
                 font.pixelSize: Theme.subheadlineSize
                 color: Theme.secondaryText
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
                 Layout.maximumWidth: 360
+                Layout.alignment: Qt.AlignHCenter
+            }
+
+            // Which engine was found, and where it came from.
+            Label {
+                objectName: "engineSource"
+                visible: engine.engineState === "ready" && onboarding.serverManager.engineSource !== ""
+                text: "llama.cpp (" + onboarding.serverManager.engineSource + ")"
+                font.pixelSize: Theme.captionSize
+                color: Theme.secondaryText
+                Layout.alignment: Qt.AlignHCenter
+            }
+
+            EngineDownloadPanel {
+                objectName: "engineDownloadPanel"
+                visible: engine.engineState === "download" && !engine.brewShown
+                serverManager: onboarding.serverManager
                 Layout.alignment: Qt.AlignHCenter
             }
 
@@ -217,7 +250,7 @@ Rectangle {
                 onClicked: onboarding.serverManager.install()
             }
             RowLayout {
-                visible: engine.engineState === "install" && onboarding.serverManager.brewInstallState === "installing"
+                visible: engine.brewShown && onboarding.serverManager.brewInstallState === "installing"
                 Layout.alignment: Qt.AlignHCenter
                 BusyIndicator { running: parent.visible; implicitWidth: 18; implicitHeight: 18 }
                 Label {
@@ -229,14 +262,14 @@ Rectangle {
             }
             BrewOutputLog {
                 objectName: "brewOutputLog"
-                visible: engine.engineState === "install" && onboarding.serverManager.brewInstallState === "installing" && text !== ""
+                visible: engine.brewShown && onboarding.serverManager.brewInstallState === "installing" && text !== ""
                 text: onboarding.serverManager.brewOutput
                 maximumHeight: 100
                 Layout.preferredWidth: 340
                 Layout.alignment: Qt.AlignHCenter
             }
             ColumnLayout {
-                visible: engine.engineState === "install" && onboarding.serverManager.brewInstallState === "failed"
+                visible: engine.brewShown && onboarding.serverManager.brewInstallState === "failed"
                 Layout.alignment: Qt.AlignHCenter
                 spacing: 6
                 RowLayout {

@@ -26,6 +26,13 @@ QString PlatformTexts::installEngineText()
         .arg(computerName());
 }
 
+QString PlatformTexts::downloadEngineText()
+{
+    return QStringLiteral("Morlo AI runs models with llama.cpp. Download its official build to run local AI "
+                          "models privately on your %1.")
+        .arg(computerName());
+}
+
 QString PlatformTexts::starterModelMessage()
 {
     return QStringLiteral("No models downloaded yet. Llama 3.2 3B Instruct is fast and works on any %1.")

@@ -21,5 +21,7 @@ public:
     Q_INVOKABLE static QString homebrewInstallCommand();
     Q_INVOKABLE static QString installSubtitle();
     Q_INVOKABLE static QString installEngineText();
+    // Where the app fetches llama.cpp's own build itself.
+    Q_INVOKABLE static QString downloadEngineText();
     Q_INVOKABLE static QString starterModelMessage();
 };

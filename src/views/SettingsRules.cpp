@@ -48,15 +48,26 @@ void SettingsRules::setAutoLoadModel(QObject *agentState, const QString &path,
 }
 
 QString SettingsRules::engineBlock(bool isUninstalling, bool engineInstalled,
-                                   bool homebrewInstalled, const QString &installState)
+                                   bool homebrewInstalled, const QString &installState,
+                                   bool canDownload)
 {
     if (isUninstalling)
         return QStringLiteral("uninstalling");
     if (engineInstalled)
         return QStringLiteral("installed");
+    // A Homebrew install under way keeps its own block until it ends.
+    if (canDownload && (installState == QLatin1String("idle") || !homebrewInstalled))
+        return QStringLiteral("download");
     if (!homebrewInstalled)
         return QStringLiteral("homebrewMissing");
     return installState;
+}
+
+QString SettingsRules::uninstallSubtitle(const QString &sourceKey)
+{
+    if (sourceKey == QLatin1String("downloaded"))
+        return QStringLiteral("Removes the downloaded engine and stops the server.");
+    return QStringLiteral("Runs brew uninstall llama.cpp and stops the server.");
 }
 
 QVariant SettingsRules::parseMaxTokens(const QString &text)

@@ -29,10 +29,14 @@ public:
     Q_INVOKABLE static void setAutoLoadModel(QObject *agentState, const QString &path,
                                              const QString &label);
 
-    // Which engine block shows: "uninstalling", "installed", "homebrewMissing", or the install
-    // state ("idle", "installing", "succeeded", "failed").
+    // Which engine block shows: "uninstalling", "installed", "download" (where the app fetches
+    // llama.cpp's own build), "homebrewMissing", or the Homebrew install state ("idle",
+    // "installing", "succeeded", "failed").
     Q_INVOKABLE static QString engineBlock(bool isUninstalling, bool engineInstalled,
-                                           bool homebrewInstalled, const QString &installState);
+                                           bool homebrewInstalled, const QString &installState,
+                                           bool canDownload = false);
+    // What removing the engine does, by where it came from ("homebrew", "downloaded").
+    Q_INVOKABLE static QString uninstallSubtitle(const QString &sourceKey);
 
     // The maximum-tokens field takes whole numbers only, as typed (zero and negatives too: the
     // store ignores them at the next start). Anything else leaves the value as it was: null.

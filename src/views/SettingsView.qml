@@ -36,7 +36,8 @@ Item {
     readonly property bool autoLoadOn: agentState.autoLoadModelPath !== ""
     readonly property string engineBlock: SettingsRules.engineBlock(
         serverManager.isUninstalling, serverManager.isEngineInstalled,
-        serverManager.isHomebrewInstalled, serverManager.brewInstallState)
+        serverManager.isHomebrewInstalled, serverManager.brewInstallState,
+        serverManager.engineInstaller.canDownload)
 
     onShowClearChatsConfirmChanged: if (showClearChatsConfirm) clearConfirm.open()
     onShowDeleteAllConfirmChanged: if (showDeleteAllConfirm) deleteAllConfirm.open()
@@ -163,6 +164,7 @@ Item {
                         switch (settings.engineBlock) {
                         case "uninstalling": return uninstallingBlock
                         case "installed": return installedBlock
+                        case "download": return downloadBlock
                         case "homebrewMissing": return homebrewMissingBlock
                         case "installing": return installingBlock
                         case "succeeded": return succeededBlock
@@ -397,19 +399,90 @@ Item {
     Component {
         id: installedBlock
         ColumnLayout {
+            id: installedColumn
             spacing: 6
+            readonly property QtObject installer: settings.serverManager.engineInstaller
             RowLayout {
                 spacing: 6
                 Icon { symbol: "checkmark.circle.fill"; color: Theme.green; size: 14 }
-                Label { text: "llama.cpp ready (Homebrew)"; color: Theme.textColor }
+                Label {
+                    objectName: "engineReadyText"
+                    text: "llama.cpp ready (" + settings.serverManager.engineSource + ")"
+                    color: Theme.textColor
+                }
+            }
+            TextEdit {
+                objectName: "enginePath"
+                text: settings.serverManager.engineExecutablePath
+                readOnly: true
+                selectByMouse: true
+                wrapMode: TextEdit.WrapAnywhere
+                font.family: Theme.monospaceFamily
+                font.pixelSize: Theme.captionSize
+                color: Theme.secondaryText
+                Layout.fillWidth: true
+            }
+            // Releases of llama.cpp's own build: the one installed, the latest, an update.
+            RowLayout {
+                visible: installedColumn.installer.canDownload
+                spacing: 8
+                Button {
+                    objectName: "checkUpdatesButton"
+                    text: "Check for Updates"
+                    enabled: installedColumn.installer.phase === "idle" || installedColumn.installer.phase === "failed"
+                    onClicked: {
+                        settings.serverManager.recheckEngine()
+                        installedColumn.installer.check()
+                    }
+                }
+                Label {
+                    objectName: "engineVersions"
+                    visible: installedColumn.installer.latestTag !== ""
+                    text: "Installed: " + (installedColumn.installer.installedTag || "none") + " · Latest: " + installedColumn.installer.latestTag
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondaryText
+                }
+                Button {
+                    objectName: "updateEngineButton"
+                    visible: installedColumn.installer.updateAvailable && installedColumn.installer.phase === "idle"
+                    highlighted: true
+                    text: (installedColumn.installer.installedTag !== "" ? "Update to " : "Download ") + installedColumn.installer.latestTag
+                    onClicked: installedColumn.installer.start()
+                }
+            }
+            EngineDownloadPanel {
+                visible: phase !== "idle" && phase !== "checking"
+                serverManager: settings.serverManager
+                showAction: false
+                showOtherWays: false
+                Layout.alignment: Qt.AlignLeft
             }
             ActionRow {
                 objectName: "uninstallButton"
+                visible: settings.serverManager.canUninstallEngine
                 symbol: "trash"
                 tint: Theme.red
                 text: "Uninstall llama.cpp"
-                subtitle: "Runs brew uninstall llama.cpp and stops the server."
-                onClicked: settings.serverManager.uninstall()
+                subtitle: SettingsRules.uninstallSubtitle(settings.serverManager.engineSourceKey)
+                onClicked: settings.serverManager.removeEngine()
+            }
+        }
+    }
+    Component {
+        id: downloadBlock
+        ColumnLayout {
+            spacing: 6
+            RowLayout {
+                spacing: 6
+                Icon { symbol: "exclamationmark.circle.fill"; color: Theme.orange; size: 14 }
+                Label { text: "llama.cpp is not installed"; color: Theme.textColor }
+            }
+            EngineDownloadPanel {
+                objectName: "engineDownloadPanel"
+                serverManager: settings.serverManager
+                Layout.alignment: Qt.AlignLeft
+                // Asked once: the releases API allows few requests an hour without an account.
+                Component.onCompleted: if (phase === "idle" && installer.latestTag === "") installer.check()
             }
         }
     }
