@@ -31,6 +31,9 @@ public:
         HasStartTimeRole,
         RemainingTimeTextRole,
         LocalPathRole,
+        OriginRole,       // "catalog", "file" or "hub"
+        IsMissingRole,    // a file the user opened is no longer where it was
+        SourceRepoRole,   // the other repository a catalogue file comes from; empty = its own
     };
 
     ModelListModel(ModelManager *manager, QObject *parent = nullptr);
