@@ -11,6 +11,7 @@
 #include "platform/AppPaths.h"
 #include "platform/SecretStore.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,17 @@ namespace {
 constexpr double bytesPerGB = 1073741824.0;
 // Room the engine needs beyond the file itself before a model is likely to fit.
 constexpr double memoryHeadroom = 1.2;
+
+// Keyring requests finish on their own time; the store answering them lives as long as the
+// application, so a library that goes away first never leaves one without its store.
+SecretStore *secretStoreFor(const QString &service)
+{
+    static QHash<QString, SecretStore *> stores;
+    SecretStore *&store = stores[service];
+    if (!store)
+        store = new SecretStore(service, QCoreApplication::instance());
+    return store;
+}
 } // namespace
 
 ModelManager::ModelManager(QObject *parent)
@@ -32,7 +44,7 @@ ModelManager::ModelManager(const QUrl &hubBaseURL, const DownloadTiming &timing,
     : QObject(parent)
     , m_hubBaseURL(hubBaseURL)
     , m_hub(new HFHubClient(hubBaseURL, this))
-    , m_hubBrowser(new HubBrowser(this, m_hub, new SecretStore(secretService, this), 300, this))
+    , m_hubBrowser(new HubBrowser(this, m_hub, secretStoreFor(secretService), 300, this))
     , m_timing(timing)
     , m_models(catalog() + UserModels::load())
     , m_physicalMemoryBytes(::physicalMemoryBytes())

@@ -198,7 +198,8 @@ private slots:
         QCOMPARE(second.resumedAt, resentBytes < content.size() ? QList<qint64>{600'000} : QList<qint64>{});
         // Progress counts the kept part: the first report is already past it.
         QVERIFY(!second.fractions.isEmpty());
-        QCOMPARE(second.fractions.first() > 0.3, resentBytes < content.size());
+        if (resentBytes < content.size())
+            QVERIFY(second.fractions.first() > 0.3);
         if (succeeds) {
             QCOMPARE(readFile(dest), content);
         } else {
