@@ -181,7 +181,10 @@ void HFDownloadSession::request(const QUrl &url)
             const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
             didCompleteWithError(QStringLiteral("%1 — %2").arg(status).arg(serverMessage(m_errorBody, reason)), true);
         } else if (reply->error() != QNetworkReply::NoError) {
-            didCompleteWithError(reply->errorString(), true);
+            // What arrived before the cut is kept, so the next try asks for less.
+            if (m_bodyIsFile && reply->bytesAvailable() > 0)
+                didWriteData();
+            didCompleteWithError(m_failure.value_or(reply->errorString()), m_keepPart);
         } else {
             didFinishDownloading();
         }

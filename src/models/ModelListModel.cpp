@@ -82,6 +82,8 @@ QVariant ModelListModel::data(const QModelIndex &index, int role) const
                                                     : QStringLiteral("hub");
     case IsMissingRole: return model.origin == ModelOrigin::file && !variant.isDownloaded;
     case SourceRepoRole: return model.sourceRepo;
+    case LibraryGroupRole:
+        return model.origin == ModelOrigin::catalog ? QString() : QStringLiteral("My models");
     default: return {};
     }
 }
@@ -110,6 +112,7 @@ QHash<int, QByteArray> ModelListModel::roleNames() const
         {OriginRole, "origin"},
         {IsMissingRole, "isMissing"},
         {SourceRepoRole, "sourceRepo"},
+        {LibraryGroupRole, "libraryGroup"},
     };
 }
 

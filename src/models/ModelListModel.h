@@ -34,6 +34,7 @@ public:
         OriginRole,       // "catalog", "file" or "hub"
         IsMissingRole,    // a file the user opened is no longer where it was
         SourceRepoRole,   // the other repository a catalogue file comes from; empty = its own
+        LibraryGroupRole, // the heading a row sits under: "" for the catalogue, "My models"
     };
 
     ModelListModel(ModelManager *manager, QObject *parent = nullptr);

@@ -91,6 +91,14 @@ Item {
                         font.pixelSize: Theme.subheadlineSize
                         color: Theme.secondaryText
                     }
+                    // A catalogue file that comes from another repository says so.
+                    Label {
+                        objectName: "sourceRepoLabel"
+                        visible: card.row.sourceRepo !== ""
+                        text: "From " + card.row.sourceRepo
+                        font.pixelSize: Theme.captionSize
+                        color: Theme.secondaryText
+                    }
                 }
                 Icon {
                     symbol: card.isExpanded ? "chevron.up" : "chevron.down"
@@ -124,6 +132,7 @@ Item {
             hasStartTime: card.row.hasStartTime
             remainingTimeText: card.row.remainingTimeText
             localPath: card.row.localPath
+            isMissing: card.row.isMissing
         }
     }
 }
