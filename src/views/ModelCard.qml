@@ -64,6 +64,8 @@ Item {
                             font.weight: Font.DemiBold
                         }
                         Label {
+                            // A file of the user's may not say its size.
+                            visible: card.parameterCount !== ""
                             text: card.parameterCount
                             font.pixelSize: Theme.captionSize
                             color: Theme.accent
