@@ -116,8 +116,9 @@ void HFDownloadSession::start(const QUrl &url)
     });
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     connect(worker, &QThread::finished, this, [this, result, url] {
-        if (m_cancelled) {
-            report(QStringLiteral("cancelled"));
+        // Cancelled or timed out while the kept part was being hashed.
+        if (m_cancelled || m_failure) {
+            report(m_failure.value_or(QStringLiteral("Operation canceled")));
             return;
         }
         // An unreadable part is no use to continue from; the file starts over.

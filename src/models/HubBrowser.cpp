@@ -138,9 +138,9 @@ QCoro::Task<> HubBrowser::loadToken()
 
 QCoro::Task<> HubBrowser::storeToken(QString token)
 {
-    const QPointer<HubBrowser> self(this);
+    // Used at once; the keyring may take its time to store it.
     m_hub->setToken(token);
-    co_await m_secrets->write(tokenKey, token);
-    if (self && m_lastReference)
+    if (m_lastReference)
         listFiles(*m_lastReference);
+    co_await m_secrets->write(tokenKey, token);
 }
