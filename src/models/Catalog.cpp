@@ -11,7 +11,8 @@ HFModel entry(const char *repo, const char *displayName, const char *description
     variant.sizeGB = sizeGB;
     variant.filename = QString::fromUtf8(filename);
     return HFModel{QUuid::createUuid(), QString::fromUtf8(repo), QString::fromUtf8(displayName),
-                   QString::fromUtf8(description), QString::fromUtf8(parameterCount), {variant}};
+                   QString::fromUtf8(description), QString::fromUtf8(parameterCount), {variant},
+                   ModelOrigin::catalog, QString()};
 }
 } // namespace
 

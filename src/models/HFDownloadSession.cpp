@@ -1,9 +1,18 @@
 #include "models/HFDownloadSession.h"
 
+#include "models/DownloadTexts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTemporaryFile>
+#include <QRegularExpression>
+#include <QStorageInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,18 +22,38 @@ namespace {
 // The reply keeps at most this much unread; beyond it Qt stops reading the socket, so a slow disk
 // slows the transfer down instead of piling the file up in memory.
 constexpr qint64 readBufferBytes = 1024 * 1024;
+// An error answer's body is a short message; anything longer is not read further.
+constexpr qsizetype errorBodyLimit = 64 * 1024;
+constexpr int maximumRedirects = 10;
 
 const QString timedOutDescription = QStringLiteral("The request timed out.");
 const QString connectionLostDescription = QStringLiteral("The network connection was lost.");
+const QString damagedDescription = QStringLiteral("The downloaded file is damaged");
 
-// The server's status is not examined: whatever body it sends is the file. Qt reports some
-// statuses as errors; those are not failures of the transfer.
-bool isStatusError(QNetworkReply::NetworkError error)
+int statusOf(const QNetworkReply *reply)
 {
-    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || error == QNetworkReply::ProtocolInvalidOperationError
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
+
+// The hub answers errors with {"error": "…"}; other servers with text or an HTML page.
+QString serverMessage(const QByteArray &body, const QString &reason)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    QString message = object.value(QStringLiteral("error")).toString();
+    if (message.isEmpty() && !body.trimmed().startsWith('<'))
+        message = QString::fromUtf8(body).trimmed().section(QLatin1Char('\n'), 0, 0);
+    if (message.isEmpty())
+        message = reason;
+    return message.left(300);
+}
+
+// The kept part hashed on a worker thread: a model's gigabytes would stall the window.
+struct KeptPartHash
+{
+    std::unique_ptr<QCryptographicHash> hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    qint64 bytes = 0;
+    bool ok = false;
+};
 } // namespace
 
 HFDownloadSession::HFDownloadSession(QString destURL, ProgressHandler onProgress,
@@ -45,9 +74,14 @@ HFDownloadSession::HFDownloadSession(QString destURL, ProgressHandler onProgress
 HFDownloadSession::~HFDownloadSession()
 {
     // A transfer still running when its owner goes (the app quits) ends without calling back
-    // into a half-destroyed session; the temporary file goes with it.
+    // into a half-destroyed session; what arrived stays in the part file for next time.
     if (m_task)
         m_task->disconnect(this);
+}
+
+QString HFDownloadSession::partPath(const QString &destination)
+{
+    return destination + QStringLiteral(".part");
 }
 
 QNetworkAccessManager *HFDownloadSession::session()
@@ -59,59 +93,168 @@ QNetworkAccessManager *HFDownloadSession::session()
 
 void HFDownloadSession::start(const QUrl &url)
 {
-    // Beside the destination, so the final move is a rename within one file system.
-    m_file = std::make_unique<QTemporaryFile>(destURL + QStringLiteral(".XXXXXX.part"));
-    if (!m_file->open()) {
-        report(m_file->errorString());
+    m_firstURL = url;
+    m_resourceTimer.start(m_timing.resourceTimeout);
+    const QString part = partPath(destURL);
+    const qint64 kept = QFileInfo(part).size();
+    if (m_checks.sha256.isEmpty() || kept == 0) {
+        m_keptBytes = kept;
+        if (!m_checks.sha256.isEmpty())
+            m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+        request(url);
         return;
     }
-
-    QNetworkRequest request(url);
-    request.setTransferTimeout(0);
-    request.setHeader(QNetworkRequest::UserAgentHeader,
-                      QStringLiteral("Morlo AI/1.0 (macOS; like Safari)"));
-    request.setRawHeader("Accept", "*/*");
-
-    m_task = session()->get(request);
-    m_task->setReadBufferSize(readBufferBytes);
-    connect(m_task, &QNetworkReply::metaDataChanged, this, [this] {
-        m_bytesExpected = m_task->header(QNetworkRequest::ContentLengthHeader).isValid()
-            ? m_task->header(QNetworkRequest::ContentLengthHeader).toLongLong()
-            : -1;
+    // Every byte of the file must pass through the hash once: the kept part first, off this
+    // thread, then each new piece as it arrives.
+    auto result = std::make_shared<KeptPartHash>();
+    QThread *worker = QThread::create([result, part] {
+        QFile file(part);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        result->ok = result->hash->addData(&file);
+        result->bytes = file.pos();
     });
-    connect(m_task, &QNetworkReply::readyRead, this, &HFDownloadSession::didWriteData);
-    connect(m_task, &QNetworkReply::finished, this, [this] {
-        m_requestTimer.stop();
-        m_resourceTimer.stop();
-        const QNetworkReply::NetworkError error = m_task->error();
-        if (m_failure)
-            didCompleteWithError(*m_failure);
-        else if (error != QNetworkReply::NoError && !isStatusError(error))
-            didCompleteWithError(m_task->errorString());
-        else
-            didFinishDownloading();
-        m_task->deleteLater();
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    connect(worker, &QThread::finished, this, [this, result, url] {
+        // Cancelled or timed out while the kept part was being hashed.
+        if (m_cancelled || m_failure) {
+            report(m_failure.value_or(QStringLiteral("Operation canceled")));
+            return;
+        }
+        // An unreadable part is no use to continue from; the file starts over.
+        m_keptBytes = result->ok ? result->bytes : 0;
+        m_hash = result->ok ? std::move(result->hash)
+                            : std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+        request(url);
     });
-    m_requestTimer.start(m_timing.requestTimeout);
-    m_resourceTimer.start(m_timing.resourceTimeout);
+    worker->start(QThread::LowPriority);
 }
 
-void HFDownloadSession::cancel()
+void HFDownloadSession::request(const QUrl &url)
 {
-    if (m_task && m_task->isRunning())
-        m_task->abort();
+    m_file = std::make_unique<QFile>(partPath(destURL));
+    const QIODevice::OpenMode mode = m_keptBytes > 0 ? QIODevice::Append : QIODevice::WriteOnly | QIODevice::Truncate;
+    if (!m_file->open(mode)) {
+        m_failure = m_file->errorString();
+        report(*m_failure);
+        return;
+    }
+    m_bytesWritten = m_keptBytes;
+    m_bodyIsFile = false;
+    m_errorBody.clear();
+
+    QNetworkRequest get(url);
+    get.setTransferTimeout(0);
+    // Redirects are followed here, so a token never travels on to another host.
+    get.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    get.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("Morlo AI/1.0 (macOS; like Safari)"));
+    get.setRawHeader("Accept", "*/*");
+    if (m_keptBytes > 0)
+        get.setRawHeader("Range", "bytes=" + QByteArray::number(m_keptBytes) + '-');
+    if (!m_checks.bearerToken.isEmpty() && url.host() == m_firstURL.host()
+        && url.port() == m_firstURL.port() && url.scheme() == m_firstURL.scheme())
+        get.setRawHeader("Authorization", "Bearer " + m_checks.bearerToken.toUtf8());
+
+    m_task = session()->get(get);
+    m_task->setReadBufferSize(readBufferBytes);
+    connect(m_task, &QNetworkReply::metaDataChanged, this, &HFDownloadSession::didReceiveResponse);
+    connect(m_task, &QNetworkReply::readyRead, this, &HFDownloadSession::didWriteData);
+    connect(m_task, &QNetworkReply::finished, this, [this, reply = m_task.data()] {
+        reply->deleteLater();
+        const int status = statusOf(reply);
+        m_status = status;
+        const QUrl location = reply->header(QNetworkRequest::LocationHeader).toUrl();
+        if (!m_failure && status >= 300 && status < 400 && location.isValid()) {
+            if (++m_redirects > maximumRedirects) {
+                didCompleteWithError(QStringLiteral("Too many redirects"), true);
+                return;
+            }
+            request(reply->url().resolved(location));
+            return;
+        }
+        m_requestTimer.stop();
+        m_resourceTimer.stop();
+        if (m_failure) {
+            didCompleteWithError(*m_failure, m_keepPart);
+        } else if (!m_bodyIsFile && status != 0) {
+            m_errorBody += reply->read(errorBodyLimit);
+            const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+            didCompleteWithError(QStringLiteral("%1 — %2").arg(status).arg(serverMessage(m_errorBody, reason)), true);
+        } else if (reply->error() != QNetworkReply::NoError) {
+            // What arrived before the cut is kept, so the next try asks for less.
+            if (m_bodyIsFile && reply->bytesAvailable() > 0)
+                didWriteData();
+            didCompleteWithError(m_failure.value_or(reply->errorString()), m_keepPart);
+        } else {
+            didFinishDownloading();
+        }
+    });
+    m_requestTimer.start(m_timing.requestTimeout);
+}
+
+void HFDownloadSession::didReceiveResponse()
+{
+    const int status = statusOf(m_task);
+    if (status == 0 || m_bodyIsFile)
+        return;
+    const QVariant length = m_task->header(QNetworkRequest::ContentLengthHeader);
+    if (status == 206 && m_keptBytes > 0) {
+        // "bytes <first>-<last>/<total>": only a continuation of exactly the kept part is usable.
+        static const QRegularExpression rangePattern(QStringLiteral("^bytes (\\d+)-\\d+/(\\d+|\\*)"));
+        const QRegularExpressionMatch match
+            = rangePattern.match(QString::fromLatin1(m_task->rawHeader("Content-Range")));
+        if (!match.hasMatch() || match.captured(1).toLongLong() != m_keptBytes) {
+            fail(QStringLiteral("The server sent another part of the file than asked for"), false);
+            return;
+        }
+        m_bodyIsFile = true;
+        m_bytesExpected = match.captured(2) == QLatin1String("*")
+            ? (length.isValid() ? m_keptBytes + length.toLongLong() : -1)
+            : match.captured(2).toLongLong();
+        emit resumed(m_keptBytes);
+    } else if (status >= 200 && status < 300) {
+        // The server sends the whole file (it ignores ranges): start the part over.
+        if (m_keptBytes > 0) {
+            m_file->resize(0);
+            m_keptBytes = 0;
+            m_bytesWritten = 0;
+            if (m_hash)
+                m_hash->reset();
+        }
+        m_bodyIsFile = true;
+        m_bytesExpected = length.isValid() ? length.toLongLong() : -1;
+    } else {
+        return;
+    }
+    const qint64 remaining = m_bytesExpected - m_bytesWritten;
+    const qint64 available = QStorageInfo(QFileInfo(destURL).absolutePath()).bytesAvailable();
+    if (m_bytesExpected > 0 && available >= 0 && remaining > available)
+        fail(QStringLiteral("Not enough disk space: needs %1, %2 free")
+                 .arg(DownloadTexts::sizeText(remaining), DownloadTexts::sizeText(available)));
 }
 
 void HFDownloadSession::didWriteData()
 {
-    if (!m_file)
+    if (!m_task || !m_file)
         return;
     m_requestTimer.start(m_timing.requestTimeout);
+    if (!m_bodyIsFile) {
+        // A redirect's body is dropped; an error's is the message to show.
+        if (m_errorBody.size() < errorBodyLimit)
+            m_errorBody += m_task->read(errorBodyLimit - m_errorBody.size());
+        m_task->readAll();
+        return;
+    }
     const QByteArray data = m_task->readAll();
+    if (data.isEmpty() || m_failure)
+        return;
     if (m_file->write(data) != data.size()) {
         fail(m_file->errorString());
         return;
     }
+    if (m_hash)
+        m_hash->addData(data);
     m_bytesWritten += data.size();
     // Without an announced length there is nothing to show a fraction of until the end.
     if (m_bytesExpected < 1)
@@ -123,42 +266,74 @@ void HFDownloadSession::didWriteData()
 void HFDownloadSession::didFinishDownloading()
 {
     // Data can still be waiting when the reply finishes.
-    if (m_task->bytesAvailable() > 0)
+    if (m_task && m_task->bytesAvailable() > 0)
         didWriteData();
     if (m_failure) {
-        didCompleteWithError(*m_failure);
+        didCompleteWithError(*m_failure, m_keepPart);
         return;
     }
-    // A server that closes before the length it announced has sent a truncated file.
+    // A server that closes before the length it announced has sent a truncated file; the part
+    // stays for the next attempt.
     if (m_bytesExpected >= 0 && m_bytesWritten < m_bytesExpected) {
-        didCompleteWithError(connectionLostDescription);
+        didCompleteWithError(connectionLostDescription, true);
+        return;
+    }
+    m_file->close();
+    if (const std::optional<QString> wrong = checkFinishedFile()) {
+        didCompleteWithError(*wrong, false);
         return;
     }
     // One rename replaces any earlier copy, so the destination is never missing or half written.
     // No sync to disk first: flushing a model's worth of pages would stall the window for
     // seconds, and the system writes them out soon enough.
-    const QString temporaryPath = m_file->fileName();
-    m_file->close();
-    if (std::rename(QFile::encodeName(temporaryPath).constData(),
+    if (std::rename(QFile::encodeName(m_file->fileName()).constData(),
                     QFile::encodeName(destURL).constData()) != 0) {
-        didCompleteWithError(QString::fromLocal8Bit(std::strerror(errno)));
+        didCompleteWithError(QString::fromLocal8Bit(std::strerror(errno)), true);
         return;
     }
-    m_file->setAutoRemove(false);
     m_file.reset();
     report(std::nullopt);
 }
 
-void HFDownloadSession::didCompleteWithError(const QString &description)
+std::optional<QString> HFDownloadSession::checkFinishedFile()
 {
-    m_file.reset();  // removes the temporary file
+    if (m_bytesExpected >= 0 && m_bytesWritten != m_bytesExpected)
+        return QStringLiteral("The file has %1 bytes instead of %2").arg(m_bytesWritten).arg(m_bytesExpected);
+    if (!m_checks.magic.isEmpty()) {
+        QFile file(m_file->fileName());
+        if (!file.open(QIODevice::ReadOnly) || file.read(m_checks.magic.size()) != m_checks.magic)
+            return QStringLiteral("The downloaded file is not a GGUF model");
+    }
+    if (m_hash && m_hash->result().toHex() != m_checks.sha256.toLower())
+        return damagedDescription;
+    return std::nullopt;
+}
+
+void HFDownloadSession::didCompleteWithError(const QString &description, bool keepPart)
+{
+    if (m_file) {
+        m_file->close();
+        // A part that holds nothing, or bytes known to be wrong, is no start for the next try.
+        if (!keepPart || m_file->size() == 0)
+            m_file->remove();
+        m_file.reset();
+    }
     report(description);
 }
 
-void HFDownloadSession::fail(const QString &description)
+void HFDownloadSession::fail(const QString &description, bool keepPart)
 {
-    if (!m_failure)
+    if (!m_failure) {
         m_failure = description;
+        m_keepPart = keepPart;
+    }
+    if (m_task && m_task->isRunning())
+        m_task->abort();
+}
+
+void HFDownloadSession::cancel()
+{
+    m_cancelled = true;
     if (m_task && m_task->isRunning())
         m_task->abort();
 }

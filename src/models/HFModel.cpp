@@ -21,7 +21,7 @@ QList<ModelVariant> HFModel::downloadedVariants() const
 
 std::optional<QUrl> HFModel::downloadURL(const ModelVariant &variant, const QUrl &hubBaseURL) const
 {
-    const QString text = hubBaseURL.toString() + repo + QStringLiteral("/resolve/main/")
+    const QString text = hubBaseURL.toString() + downloadRepo() + QStringLiteral("/resolve/main/")
         + variant.filename;
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())

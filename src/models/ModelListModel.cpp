@@ -7,6 +7,10 @@ ModelListModel::ModelListModel(ModelManager *manager, QObject *parent)
     , m_manager(manager)
 {
     connect(manager, &ModelManager::variantChanged, this, &ModelListModel::variantChanged);
+    connect(manager, &ModelManager::modelsReset, this, [this] {
+        beginResetModel();
+        endResetModel();
+    });
 }
 
 int ModelListModel::rowCount(const QModelIndex &parent) const
@@ -68,9 +72,18 @@ QVariant ModelListModel::data(const QModelIndex &index, int role) const
     case HasStartTimeRole: return variant.downloadStartTime.has_value();
     case RemainingTimeTextRole:
         return variant.downloadStartTime
-            ? ModelManager::remainingTimeText(*variant.downloadStartTime, variant.downloadProgress)
+            ? ModelManager::remainingTimeText(*variant.downloadStartTime, variant.downloadProgress,
+                                              variant.totalBytes > 0 ? static_cast<double>(variant.resumedBytes) / static_cast<double>(variant.totalBytes) : 0.0)
             : QString();
     case LocalPathRole: return ModelManager::localFileURL(model, variant).toLocalFile();
+    case OriginRole:
+        return model.origin == ModelOrigin::catalog ? QStringLiteral("catalog")
+             : model.origin == ModelOrigin::file    ? QStringLiteral("file")
+                                                    : QStringLiteral("hub");
+    case IsMissingRole: return model.origin == ModelOrigin::file && !variant.isDownloaded;
+    case SourceRepoRole: return model.sourceRepo;
+    case LibraryGroupRole:
+        return model.origin == ModelOrigin::catalog ? QString() : QStringLiteral("My models");
     default: return {};
     }
 }
@@ -96,6 +109,10 @@ QHash<int, QByteArray> ModelListModel::roleNames() const
         {HasStartTimeRole, "hasStartTime"},
         {RemainingTimeTextRole, "remainingTimeText"},
         {LocalPathRole, "localPath"},
+        {OriginRole, "origin"},
+        {IsMissingRole, "isMissing"},
+        {SourceRepoRole, "sourceRepo"},
+        {LibraryGroupRole, "libraryGroup"},
     };
 }
 

@@ -31,6 +31,10 @@ public:
         HasStartTimeRole,
         RemainingTimeTextRole,
         LocalPathRole,
+        OriginRole,       // "catalog", "file" or "hub"
+        IsMissingRole,    // a file the user opened is no longer where it was
+        SourceRepoRole,   // the other repository a catalogue file comes from; empty = its own
+        LibraryGroupRole, // the heading a row sits under: "" for the catalogue, "My models"
     };
 
     ModelListModel(ModelManager *manager, QObject *parent = nullptr);

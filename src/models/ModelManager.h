@@ -1,7 +1,9 @@
 #pragma once
 
 #include "models/HFDownloadSession.h"
+#include "models/HFHubClient.h"
 #include "models/HFModel.h"
+#include "models/HubBrowser.h"
 #include "models/ModelListModel.h"
 
 #include <QHash>
@@ -25,11 +27,16 @@ class ModelManager : public QObject
     Q_PROPERTY(QString lastError READ lastErrorText NOTIFY lastErrorChanged)
     Q_PROPERTY(ModelListModel *variantList READ variantList CONSTANT)
     Q_PROPERTY(qint64 physicalMemoryGB READ physicalMemoryGB NOTIFY physicalMemoryChanged)
+    // "Download <file> from <owner>/<name>?" while another source for a refused catalogue file
+    // waits for the user's answer; empty otherwise.
+    Q_PROPERTY(QString sourceOffer READ sourceOffer NOTIFY sourceOfferChanged)
+    Q_PROPERTY(HubBrowser *hubBrowser READ hubBrowser CONSTANT)
 
 public:
     explicit ModelManager(QObject *parent = nullptr);
-    // Tests point downloads at a local hub and shorten the time-outs.
-    ModelManager(const QUrl &hubBaseURL, const DownloadTiming &timing, QObject *parent = nullptr);
+    // Tests point downloads at a local hub, shorten the time-outs and keep tokens apart.
+    ModelManager(const QUrl &hubBaseURL, const DownloadTiming &timing, QObject *parent = nullptr,
+                 const QString &secretService = QStringLiteral("Morlo AI"));
     ~ModelManager() override;
 
     const QList<HFModel> &models() const { return m_models; }
@@ -50,7 +57,20 @@ public:
     // Starts the engine on the variant's file, named "<displayName> <quantization>".
     void loadVariant(const HFModel &model, const ModelVariant &variant);
 
-    // <models>/<repo with "/" as "_">/<filename>
+    // Adds a GGUF file on disk to "My models" by reference. Empty text when it was added (or
+    // already was); otherwise why it cannot be used.
+    Q_INVOKABLE QString openModelFile(const QUrl &file);
+    // Adds the hub file to "My models" (once) and downloads it into the models folder.
+    void addHubFile(const QString &repo, const HFHubFile &file);
+    HFHubClient *hubClient() const { return m_hub; }
+    HubBrowser *hubBrowser() const { return m_hubBrowser; }
+
+    QString sourceOffer() const { return m_sourceOffer ? m_sourceOffer->text : QString(); }
+    // Remembers the offered repository for the catalogue file and downloads it from there.
+    Q_INVOKABLE void acceptSourceOffer();
+    Q_INVOKABLE void declineSourceOffer();
+
+    // <models>/<repo with "/" as "_">/<filename>, or where the user's own file lies.
     static QUrl localFileURL(const HFModel &model, const ModelVariant &variant);
 
     bool exceedsAvailableRAM(const ModelVariant &variant) const;
@@ -65,13 +85,17 @@ public:
     // The download texts, for the views.
     Q_INVOKABLE static QString progressText(double progress, qint64 downloadedBytes,
                                             qint64 totalBytes);
-    Q_INVOKABLE static QString remainingTimeText(const QDateTime &startTime, double progress);
+    Q_INVOKABLE static QString remainingTimeText(const QDateTime &startTime, double progress,
+                                                 double startProgress = 0.0);
 
     bool hasActiveSession(const QUuid &variantId) const { return m_activeSessions.contains(variantId); }
 
 signals:
     void lastErrorChanged();
     void physicalMemoryChanged();
+    void sourceOfferChanged();
+    // Rows were added to or removed from the library.
+    void modelsReset();
     // One variant's state changed; views redraw that row only.
     void variantChanged(int modelIndex, int variantIndex);
 
@@ -87,9 +111,22 @@ private:
     void updateVariant(const QUuid &modelId, const QUuid &variantId, Edit edit);
     void setLastError(const std::optional<QString> &error);
     void finishDownload(const QUuid &modelId, const QUuid &variantId,
-                        const std::optional<QString> &failure);
+                        const std::optional<QString> &failure, int status);
+    QCoro::Task<> offerOtherSource(QUuid modelId, QUuid variantId);
+    void setModels(QList<HFModel> models);
+
+    struct SourceOffer
+    {
+        QUuid modelId;
+        QUuid variantId;
+        QString repo;
+        QString text;
+    };
 
     QUrl m_hubBaseURL;
+    HFHubClient *m_hub;
+    HubBrowser *m_hubBrowser;
+    std::optional<SourceOffer> m_sourceOffer;
     DownloadTiming m_timing;
     QList<HFModel> m_models;
     std::optional<QString> m_lastError;

@@ -1,6 +1,7 @@
 #include "models/ModelVariant.h"
 
 #include "conversation/Identifiers.h"
+#include "models/DownloadTexts.h"
 
 #include <QJsonValue>
 #include <array>
@@ -18,9 +19,7 @@ constexpr std::array<std::pair<const char *, const char *>, 4> qualityNames{{
 
 QString ModelVariant::sizeLabel() const
 {
-    if (sizeGB >= 1.0)
-        return QString::asprintf("%.1f GB", sizeGB);
-    return QString::asprintf("%.0f MB", sizeGB * 1024);
+    return DownloadTexts::sizeText(sizeGB);
 }
 
 QString ModelVariant::qualityLabel() const

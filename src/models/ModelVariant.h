@@ -19,6 +19,13 @@ struct ModelVariant
     qint64 downloadedBytes = 0;
     qint64 totalBytes = 0;
     std::optional<QDateTime> downloadStartTime;
+    // Bytes a resumed download already had on disk, so its rate counts only this run.
+    qint64 resumedBytes = 0;
+    // A file the user opened where it lies: referenced, never copied or deleted. Empty for
+    // files downloaded into the models folder.
+    QString localPath;
+    // SHA-256 (lower-case hex) the hub lists for the file; empty when unknown.
+    QByteArray sha256;
 
     // "2.0 GB" from one gigabyte up, "512 MB" below.
     QString sizeLabel() const;

@@ -64,6 +64,8 @@ Item {
                             font.weight: Font.DemiBold
                         }
                         Label {
+                            // A file of the user's may not say its size.
+                            visible: card.parameterCount !== ""
                             text: card.parameterCount
                             font.pixelSize: Theme.captionSize
                             color: Theme.accent
@@ -89,6 +91,14 @@ Item {
                         text: card.description
                         wrapMode: Text.WordWrap
                         font.pixelSize: Theme.subheadlineSize
+                        color: Theme.secondaryText
+                    }
+                    // A catalogue file that comes from another repository says so.
+                    Label {
+                        objectName: "sourceRepoLabel"
+                        visible: card.row.sourceRepo !== ""
+                        text: "From " + card.row.sourceRepo
+                        font.pixelSize: Theme.captionSize
                         color: Theme.secondaryText
                     }
                 }
@@ -124,6 +134,7 @@ Item {
             hasStartTime: card.row.hasStartTime
             remainingTimeText: card.row.remainingTimeText
             localPath: card.row.localPath
+            isMissing: card.row.isMissing
         }
     }
 }

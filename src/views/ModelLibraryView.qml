@@ -17,6 +17,7 @@ Item {
 
     property string searchText: ""
     property string expandedModelID: ""
+    property bool showsHub: false
 
     readonly property string title: "Model Library"
 
@@ -179,6 +180,61 @@ Item {
             activeEndpoint: library.activeEndpoint
         }
 
+        // Models beyond the catalogue: a file on disk, or any GGUF of the hub.
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            spacing: 8
+            Button {
+                objectName: "openModelFileButton"
+                text: "Open a GGUF file…"
+                font.pixelSize: Theme.captionSize
+                onClicked: openFileDialog.open()
+            }
+            Button {
+                objectName: "addFromHubButton"
+                text: "Add from the hub"
+                checkable: true
+                checked: library.showsHub
+                font.pixelSize: Theme.captionSize
+                onClicked: library.showsHub = !library.showsHub
+            }
+            Label {
+                objectName: "openFileProblem"
+                Layout.fillWidth: true
+                visible: openFileDialog.problem !== ""
+                text: openFileDialog.problem
+                color: Theme.red
+                elide: Text.ElideRight
+                font.pixelSize: Theme.captionSize
+            }
+        }
+
+        Rectangle {
+            visible: library.showsHub
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            Layout.maximumHeight: library.height / 2
+            implicitHeight: hubScroll.contentHeight + 16
+            radius: 8
+            color: Theme.controlBackground
+            ScrollView {
+                id: hubScroll
+                anchors.fill: parent
+                anchors.margins: 8
+                contentWidth: availableWidth
+                clip: true
+                HubPanel {
+                    width: hubScroll.availableWidth
+                    browser: library.modelManager.hubBrowser
+                }
+            }
+        }
+
         ListView {
             objectName: "modelList"
             Layout.fillWidth: true
@@ -189,6 +245,18 @@ Item {
             model: filtered
             boundsBehavior: Flickable.StopAtBounds
             ScrollBar.vertical: ScrollBar {}
+            // The user's own files and hub downloads follow the catalogue under one heading.
+            section.property: "libraryGroup"
+            section.delegate: Label {
+                required property string section
+                visible: section !== ""
+                height: visible ? implicitHeight + 12 : 0
+                topPadding: 12
+                text: section
+                font.pixelSize: Theme.subheadlineSize
+                font.bold: true
+                color: Theme.secondaryText
+            }
             delegate: ModelCard {
                 required property var model
                 width: ListView.view.width
@@ -207,6 +275,29 @@ Item {
         function onLastErrorChanged() {
             if (library.modelManager.lastError !== "")
                 errorAlert.open()
+        }
+    }
+
+    OpenModelFileDialog {
+        id: openFileDialog
+        modelManager: library.modelManager
+    }
+
+    // A catalogue file the hub refused was found in another repository: download it from there?
+    Dialog {
+        objectName: "sourceOfferDialog"
+        title: "Download from another repository?"
+        anchors.centerIn: parent
+        modal: true
+        visible: library.modelManager.sourceOffer !== ""
+        standardButtons: Dialog.Ok | Dialog.Cancel
+        onAccepted: library.modelManager.acceptSourceOffer()
+        onRejected: library.modelManager.declineSourceOffer()
+        Label {
+            objectName: "sourceOfferText"
+            text: library.modelManager.sourceOffer
+            wrapMode: Text.WordWrap
+            width: 360
         }
     }
 

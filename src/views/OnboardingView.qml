@@ -418,6 +418,15 @@ Rectangle {
         }
     }
 
+    OpenModelFileDialog {
+        id: starterFileDialog
+        modelManager: onboarding.modelManager
+        onAdded: {
+            starterPrompt.close()
+            onboarding.finishOnboarding()
+        }
+    }
+
     Dialog {
         id: starterPrompt
         objectName: "starterPrompt"
@@ -426,10 +435,31 @@ Rectangle {
         anchors.centerIn: parent
         width: 380
         onClosed: onboarding.showAutoDownloadPrompt = false
-        contentItem: Label {
-            text: PlatformTexts.starterModelMessage()
-            wrapMode: Text.Wrap
-            color: Theme.secondaryText
+        contentItem: ColumnLayout {
+            spacing: 8
+            Label {
+                Layout.fillWidth: true
+                text: PlatformTexts.starterModelMessage()
+                wrapMode: Text.Wrap
+                color: Theme.secondaryText
+            }
+            // A user who already has a model file uses it instead of downloading one.
+            Label {
+                objectName: "starterOpenFileLink"
+                text: "<a href=\"open\">Open a GGUF file…</a>"
+                textFormat: Text.StyledText
+                linkColor: Theme.accent
+                onLinkActivated: starterFileDialog.open()
+                HoverHandler { cursorShape: Qt.PointingHandCursor }
+            }
+            Label {
+                objectName: "starterOpenFileProblem"
+                Layout.fillWidth: true
+                visible: starterFileDialog.problem !== ""
+                text: starterFileDialog.problem
+                color: Theme.red
+                wrapMode: Text.Wrap
+            }
         }
         footer: DialogButtonBox {
             Button {

@@ -22,8 +22,10 @@ RowLayout {
     required property bool hasStartTime
     required property string remainingTimeText
     required property string localPath
+    // A file the user opened that is no longer where it was.
+    required property bool isMissing
 
-    readonly property string action: ModelLibraryRules.variantAction(
+    readonly property string action: isMissing ? "missing" : ModelLibraryRules.variantAction(
         isDownloading, isDownloaded, serverManager.isRunning, serverManager.activeModelPath, localPath)
 
     objectName: "variantRow_" + quantization
@@ -132,6 +134,21 @@ RowLayout {
         visible: row.action === "load" || row.action === "loaded"
         symbol: "trash"
         tint: Theme.red
+        onClicked: row.modelManager.variantList.remove(row.rowIndex)
+    }
+
+    Label {
+        objectName: "fileNotFoundLabel"
+        visible: row.action === "missing"
+        text: "File not found"
+        font.pixelSize: Theme.captionSize
+        color: Theme.orange
+    }
+    Button {
+        objectName: "removeMissingButton"
+        visible: row.action === "missing"
+        text: "Remove"
+        font.pixelSize: Theme.captionSize
         onClicked: row.modelManager.variantList.remove(row.rowIndex)
     }
 

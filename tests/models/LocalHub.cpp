@@ -3,10 +3,20 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QJsonDocument>
 
-LocalHub::LocalHub()
+LocalHub::LocalHub(const QJsonObject &repos)
 {
+    QStringList arguments;
+    if (!repos.isEmpty()) {
+        QFile file(m_dir.filePath(QStringLiteral("repos.json")));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QJsonDocument(repos).toJson());
+        arguments << QStringLiteral("--repos") << file.fileName();
+    }
     m_process.setProgram(QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-hub")));
+    m_process.setArguments(arguments);
     m_process.start();
     if (!m_process.waitForReadyRead(10'000))
         return;
@@ -27,4 +37,16 @@ QUrl LocalHub::baseURL(const QString &script) const
     if (!script.isEmpty())
         text += script + QLatin1Char('/');
     return QUrl(text);
+}
+
+qint64 LocalHub::servedBytes(const QString &pathPart)
+{
+    m_output += m_process.readAllStandardOutput();
+    qint64 total = 0;
+    for (const QByteArray &line : m_output.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 3 && fields[0] == "served" && fields[1].contains(pathPart.toUtf8()))
+            total += fields[2].toLongLong();
+    }
+    return total;
 }

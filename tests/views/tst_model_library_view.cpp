@@ -7,10 +7,11 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QQuickItem>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -27,6 +28,26 @@ int freePort()
     return probe.serverPort();
 }
 
+// A GGUF v3 header naming itself "Tiny Test Model", quantised Q4_K_M.
+void writeTinyGguf(const QString &path)
+{
+    QByteArray bytes("GGUF");
+    auto number = [&](auto value) { bytes.append(reinterpret_cast<const char *>(&value), sizeof value); };
+    auto text = [&](const QByteArray &t) { number(quint64(t.size())); bytes += t; };
+    number(quint32(3));
+    number(quint64(0));
+    number(quint64(2));
+    text("general.name");
+    number(quint32(8));
+    text("Tiny Test Model");
+    text("general.file_type");
+    number(quint32(4));
+    number(quint32(15));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
 // Whether the item with that objectName is drawn now.
 bool shown(QmlHarness &ui, const QString &name)
 {
@@ -39,7 +60,7 @@ class TestModelLibraryView : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_hub.isListening()); }
+    void initTestCase() { QVERIFY(m_hub.isListening() && m_repoHub.isListening()); }
     void init() { TestSupport::resetUserData(); }
 
     void searchAndOpenCards()
@@ -89,7 +110,7 @@ private slots:
     {
         QmlHarness ui;
         // Slow enough to watch and cancel: 3 MB at 1.5 MB/s.
-        ModelManager models(m_hub.baseURL(QStringLiteral("size=3000000,rate=1500000")), DownloadTiming{});
+        ModelManager models(m_hub.baseURL(QStringLiteral("size=3000000,rate=1500000,gguf")), DownloadTiming{});
         auto engine = makeEngine();
         models.setServerManager(engine.get());
         QVERIFY(start(ui, models, *engine));
@@ -114,7 +135,11 @@ private slots:
         QMetaObject::invokeMethod(alert, "accept");
         QTRY_VERIFY(!alert->property("visible").toBool());
 
+        // The next download continues from what the cancelled one kept.
         ui.click(QStringLiteral("downloadButton"));
+        QTRY_VERIFY(models.models().at(0).variants.first().resumedBytes > 0);
+        QTRY_VERIFY(ui.find(QStringLiteral("progressText"))->property("text").toString().endsWith(QStringLiteral("%")));
+        ui.saveScreenshot(QStringLiteral("model-library-resumed-download"));
         QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 15000);
         QVERIFY(shown(ui, QStringLiteral("deleteButton")));
         QVERIFY(shown(ui, QStringLiteral("downloadedMark")));
@@ -135,7 +160,7 @@ private slots:
     void stoppedEngineOffersLoadAgain()
     {
         QmlHarness ui;
-        ModelManager models(m_hub.baseURL(QStringLiteral("size=1000")), DownloadTiming{});
+        ModelManager models(m_hub.baseURL(QStringLiteral("size=1000,gguf")), DownloadTiming{});
         auto engine = makeEngine();
         models.setServerManager(engine.get());
         QVERIFY(start(ui, models, *engine));
@@ -215,6 +240,63 @@ private slots:
         QTRY_VERIFY(alert->property("visible").toBool());
     }
 
+    // A file from disk, a file from a hub repository and a hub search, as the user does them.
+    void openFileAddFromHubAndSearch()
+    {
+        QTemporaryDir own;
+        const QString path = own.filePath(QStringLiteral("tiny.gguf"));
+        writeTinyGguf(path);
+        QmlHarness ui;
+        ModelManager models(m_repoHub.baseURL(), DownloadTiming{}, nullptr, QStringLiteral("Morlo AI tests"));
+        auto engine = makeEngine();
+        models.setServerManager(engine.get());
+        QVERIFY(start(ui, models, *engine));
+        QQuickItem *list = ui.find(QStringLiteral("modelList"));
+
+        ui.click(QStringLiteral("openModelFileButton"));
+        QObject *dialog = ui.findObject(QStringLiteral("openModelFileDialog"));
+        // The file panel belongs to the platform; the choice is made the way it reports one.
+        QVERIFY(dialog->setProperty("selectedFile", QUrl::fromLocalFile(path)));
+        QMetaObject::invokeMethod(dialog, "accepted");
+        QTRY_COMPARE(list->property("count").toInt(), 4);
+        QVERIFY(!shown(ui, QStringLiteral("openFileProblem")));
+        ui.click(QStringLiteral("modelCard_Tiny Test Model"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("loadButton")));
+        ui.saveScreenshot(QStringLiteral("model-library-open-file"));
+        ui.click(QStringLiteral("loadButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadedLabel")), 20000);
+        QCOMPARE(engine->activeModelPath().value_or(QString()), path);
+        QCoro::waitFor(engine->stopServer());
+
+        ui.click(QStringLiteral("addFromHubButton"));
+        ui.typeText(ui.find(QStringLiteral("hubReferenceField")), QStringLiteral("alice/Tiny-GGUF"));
+        ui.click(QStringLiteral("showHubFilesButton"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("hubFile_1")));
+        ui.click(QStringLiteral("hubDownloadButton_0"));
+        QTRY_COMPARE(list->property("count").toInt(), 5);
+        ui.click(QStringLiteral("modelCard_Tiny-GGUF"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 15000);
+        QVERIFY2(models.lastErrorText().isEmpty(), qPrintable(models.lastErrorText()));
+        ui.saveScreenshot(QStringLiteral("model-library-add-from-hub"));
+
+        ui.typeText(ui.find(QStringLiteral("hubSearchField")), QStringLiteral("llama"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("hubRepository_1")));
+        QVERIFY(!shown(ui, QStringLiteral("hubRepository_2")));
+        ui.saveScreenshot(QStringLiteral("model-library-hub-search"));
+        // Choosing a result lists its files.
+        ui.click(QStringLiteral("hubRepository_0"));
+        QTRY_VERIFY(!shown(ui, QStringLiteral("hubFile_1")) && shown(ui, QStringLiteral("hubFile_0")));
+
+        // A file that moved away shows as not found, and Remove forgets it.
+        QVERIFY(QFile::rename(path, own.filePath(QStringLiteral("moved.gguf"))));
+        models.refreshDownloadStatus();
+        ui.click(QStringLiteral("modelCard_Tiny Test Model"));
+        QTRY_VERIFY(shown(ui, QStringLiteral("fileNotFoundLabel")));
+        ui.saveScreenshot(QStringLiteral("model-library-file-not-found"));
+        ui.click(QStringLiteral("removeMissingButton"));
+        QTRY_COMPARE(list->property("count").toInt(), 4);
+    }
+
 private:
     static bool start(QmlHarness &ui, ModelManager &models, ServerManager &engine)
     {
@@ -235,6 +317,13 @@ private:
     }
 
     LocalHub m_hub;
+    LocalHub m_repoHub{QJsonObject{
+        {QStringLiteral("alice/Tiny-GGUF"),
+         QJsonObject{{QStringLiteral("files"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("Tiny-Q4_K_M.gguf")}, {QStringLiteral("size"), 300000}},
+                                                           QJsonObject{{QStringLiteral("name"), QStringLiteral("Tiny-Q8_0.gguf")}, {QStringLiteral("size"), 500000}}}}}},
+        {QStringLiteral("carol/Llama-3-GGUF"), QJsonObject{{QStringLiteral("files"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("Llama-3-Q4_K_M.gguf")}, {QStringLiteral("size"), 1000}}}}}},
+        {QStringLiteral("dave/llama-chat-GGUF"), QJsonObject{{QStringLiteral("files"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("chat-Q8_0.gguf")}, {QStringLiteral("size"), 1000}}}}}},
+    }};
     QTemporaryDir m_engineDir;
 };
 
