@@ -1,4 +1,5 @@
 #include "AppModel.h"
+#include "DesktopColorScheme.h"
 #include "TrayMenu.h"
 
 #include <QApplication>
@@ -16,6 +17,9 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/desktop/morlo-ai.svg")));
     // Closing the window keeps the app in the tray when there is one.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
+
+    DesktopColorScheme colorScheme;
+    colorScheme.follow();
 
     AppModel app;
     QQmlApplicationEngine engine;

@@ -17,6 +17,8 @@ inline const QString userName = QStringLiteral("userName");
 inline const QString responseStyle = QStringLiteral("responseStyle");
 inline const QString onboardingComplete = QStringLiteral("onboardingComplete");
 inline const QString completionSoundEnabled = QStringLiteral("completionSoundEnabled");
+// Set once the user ticks "Don't ask again" when deleting a conversation.
+inline const QString skipDeleteConfirmation = QStringLiteral("skipDeleteConfirmation");
 } // namespace DefaultsKeys
 
 class DefaultsStore
