@@ -26,6 +26,10 @@ ApplicationWindow {
     palette.placeholderText: Theme.system.placeholderText
     palette.toolTipBase: Theme.controlBackground
     palette.toolTipText: Theme.textColor
+    palette.disabled.windowText: Theme.systemDisabled.windowText
+    palette.disabled.text: Theme.systemDisabled.text
+    palette.disabled.buttonText: Theme.systemDisabled.buttonText
+    palette.disabled.button: Theme.systemDisabled.button
 
     FocusRing { host: window.contentItem }
 }

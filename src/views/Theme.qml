@@ -7,6 +7,7 @@ QtObject {
     id: theme
 
     readonly property SystemPalette system: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property SystemPalette systemDisabled: SystemPalette { colorGroup: SystemPalette.Disabled }
     readonly property bool dark: system.window.hslLightness < 0.5
 
     // Colours
