@@ -58,8 +58,8 @@ public:
     // Whether quitting may go ahead: while the latest changes are not on disk, asks the user
     // once. Also answers true when closing the window only hides it (there is a tray).
     Q_INVOKABLE bool confirmQuit();
-    // The tray's and menu's Quit: quits once confirmed.
-    void requestQuit();
+    // The tray's Quit and Ctrl+Q: quits once confirmed.
+    Q_INVOKABLE void requestQuit();
 
 private:
     bool mayQuit();

@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
+#include "DesktopColorScheme.h"
 #include "TrayMenu.h"
 #include "platform/AppIdentity.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char *argv[])
     SingleInstance instance(SingleInstance::standardDataFolder());
     if (!instance.claim())
         return 0;
+    DesktopColorScheme colorScheme;
+    colorScheme.follow();
 
     AppModel app;
     QQmlApplicationEngine engine;

@@ -19,6 +19,8 @@ inline const QString onboardingComplete = QStringLiteral("onboardingComplete");
 inline const QString completionSoundEnabled = QStringLiteral("completionSoundEnabled");
 // Off by default: the clipboard is read without the approval card unless the user asks for it.
 inline const QString askBeforeReadingClipboard = QStringLiteral("askBeforeReadingClipboard");
+// Set once the user ticks "Don't ask again" when deleting a conversation.
+inline const QString skipDeleteConfirmation = QStringLiteral("skipDeleteConfirmation");
 } // namespace DefaultsKeys
 
 class DefaultsStore

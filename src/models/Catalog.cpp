@@ -1,7 +1,9 @@
 #include "models/Catalog.h"
 
+#include "platform/PlatformWords.h"
+
 namespace {
-HFModel entry(const char *repo, const char *displayName, const char *description,
+HFModel entry(const char *repo, const char *displayName, const QString &description,
               const char *parameterCount, const char *quantization, double sizeGB,
               const char *filename)
 {
@@ -11,7 +13,7 @@ HFModel entry(const char *repo, const char *displayName, const char *description
     variant.sizeGB = sizeGB;
     variant.filename = QString::fromUtf8(filename);
     return HFModel{QUuid::createUuid(), QString::fromUtf8(repo), QString::fromUtf8(displayName),
-                   QString::fromUtf8(description), QString::fromUtf8(parameterCount), {variant},
+                   description, QString::fromUtf8(parameterCount), {variant},
                    ModelOrigin::catalog, QString()};
 }
 } // namespace
@@ -20,13 +22,16 @@ const QList<HFModel> &catalog()
 {
     static const QList<HFModel> models{
         entry("tessoran/Llama-3.2-3B-Instruct-GGUF", "Llama 3.2 3B Instruct",
-              "Fast and lightweight. Best for quick tasks on any Mac.", "3B", "Q4_K_M", 2.0,
+              QStringLiteral("Fast and lightweight. Best for quick tasks on %1.").arg(PlatformWords::anyComputer()),
+              "3B", "Q4_K_M", 2.0,
               "Llama-3.2-3B-Instruct-Q4_K_M.gguf"),
         entry("tessoran/Meta-Llama-3.1-8B-Instruct-GGUF", "Llama 3.1 8B Instruct",
-              "Best overall quality. Recommended for most users.", "8B", "Q4_K_M", 4.9,
+              QStringLiteral("Best overall quality. Recommended for most users."), "8B", "Q4_K_M", 4.9,
               "Meta-Llama-3.1-8B-Instruct-Q4_K_M.gguf"),
         entry("tessoran/Qwen2.5-3B-Instruct-GGUF", "Qwen 2.5 3B Instruct",
-              "Strong reasoning and instruction following. Compact size, any Mac.", "3B",
+              QStringLiteral("Strong reasoning and instruction following. Compact size, %1.")
+                  .arg(PlatformWords::anyComputer()),
+              "3B",
               "Q4_K_M", 1.9, "Qwen2.5-3B-Instruct-Q4_K_M.gguf"),
     };
     return models;

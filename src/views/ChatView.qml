@@ -1,6 +1,6 @@
 import QtQuick
-import MorloAI
 import QtQuick.Controls
+import MorloAI
 import QtQuick.Layouts
 
 // The Chat tab: the active conversation, the input box, engine progress and speed, dropped
@@ -160,7 +160,11 @@ FocusScope {
             ListView {
                 id: messageList
                 objectName: "messageList"
-                anchors.fill: parent
+                // A readable column, centred on a wide window.
+                anchors.top: parent.top
+                anchors.bottom: parent.bottom
+                anchors.horizontalCenter: parent.horizontalCenter
+                width: Math.min(parent.width, Theme.readableWidth)
                 visible: !chat.conversationEmpty
                 clip: true
                 model: chat.messages
@@ -431,7 +435,7 @@ FocusScope {
                 Icon { symbol: "exclamationmark.triangle.fill"; size: 13; color: Theme.orange }
                 Label {
                     objectName: "noModelBannerText"
-                    text: "No model loaded — tap the model button to load one"
+                    text: "No model loaded — click the model button to load one"
                     font.pixelSize: Theme.calloutSize
                     color: Theme.textColor
                 }
@@ -489,6 +493,18 @@ FocusScope {
                         }
                         Keys.onReturnPressed: event => handleReturn(event)
                         Keys.onEnterPressed: event => handleReturn(event)
+                        // Tab moves on, as in every other field; Ctrl+Tab types a tab.
+                        Keys.onTabPressed: event => {
+                            if (event.modifiers & Qt.ControlModifier)
+                                insert(cursorPosition, "\t")
+                            else
+                                nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
+                            event.accepted = true
+                        }
+                        Keys.onBacktabPressed: event => {
+                            nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
+                            event.accepted = true
+                        }
                     }
                 }
 

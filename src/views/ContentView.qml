@@ -27,18 +27,73 @@ Item {
     property string hoveredSessionID: ""
     property string searchQuery: ""
     property bool showOnboarding: false
+    // The sidebar hides by itself on a narrow window; the toolbar button and Ctrl+Shift+S
+    // toggle it at any width.
+    readonly property bool narrow: width < Theme.sidebarCollapseWidth
+    property bool sidebarShown: !narrow
+    onNarrowChanged: sidebarShown = !narrow
+    // The row whose title is being edited in place.
+    property string renamingSessionID: ""
 
     readonly property bool busy: agentState.isLoading
     readonly property int tabIndex: tabs.findIndex(tab => tab.key === selectedTab)
+    // The tabs shown at least once, whose views are kept from then on.
+    property var openedTabs: ({ chat: true })
+    onSelectedTabChanged: if (!openedTabs[selectedTab]) {
+        openedTabs[selectedTab] = true
+        openedTabsChanged()
+    }
 
     // The tab bar moves its own index on a click, which would end a binding: follow it instead.
     onTabIndexChanged: tabBar.currentIndex = tabIndex
 
+    // An empty conversation is reused rather than another one made; either way the new chat
+    // starts with an empty message box.
     function newChat() {
         if (busy)
             return
-        agentState.newSession()
+        const empty = SidebarRules.reusableEmptySession(agentState)
+        if (empty !== "")
+            agentState.selectSession(empty)
+        else
+            agentState.newSession()
+        chatView.inputText = ""
         selectedTab = "chat"
+    }
+
+    // Deleting a conversation that holds messages asks first (until "Don't ask again").
+    function requestDelete(id) {
+        if (SidebarRules.asksBeforeDeleting(agentState, id))
+            deleteConfirm.ask(id)
+        else
+            agentState.deleteSession(id)
+    }
+
+    function renameSession(id, title) {
+        renamingSessionID = ""
+        const trimmed = title.trim()
+        if (trimmed === "" || busy)
+            return
+        agentState.selectSession(id)
+        agentState.renameActiveSession(trimmed)
+    }
+
+    function toggleSidebar() { sidebarShown = !sidebarShown }
+    function focusSearch() {
+        sidebarShown = true
+        searchField.forceActiveFocus(Qt.ShortcutFocusReason)
+        searchField.selectAll()
+    }
+
+    Shortcut {
+        objectName: "searchShortcut"
+        sequence: StandardKey.Find
+        onActivated: content.focusSearch()
+    }
+    Shortcut {
+        objectName: "sidebarShortcut"
+        sequence: "Ctrl+Shift+S"
+        onActivated: content.toggleSidebar()
     }
 
     function selectSession(id) {
@@ -78,7 +133,9 @@ Item {
 
         // Sidebar.
         Rectangle {
-            Layout.preferredWidth: 250
+            objectName: "sidebar"
+            visible: content.sidebarShown
+            Layout.preferredWidth: Theme.sidebarWidth
             Layout.fillHeight: true
             color: Theme.faintFill
 
@@ -116,7 +173,9 @@ Item {
                         spacing: 6
                         Icon { symbol: "magnifyingglass"; size: 12 }
                         TextField {
+                            id: searchField
                             objectName: "sessionSearchField"
+                            Accessible.name: "Search chats"
                             Layout.fillWidth: true
                             placeholderText: "Search chats…"
                             text: content.searchQuery
@@ -138,7 +197,28 @@ Item {
                 }
 
                 ListView {
+                    id: sessionList
                     objectName: "sessionList"
+                    Accessible.role: Accessible.List
+                    Accessible.name: "Chats"
+                    // One stop in the Tab order; the arrows move between conversations, Enter
+                    // opens one, Delete deletes it.
+                    activeFocusOnTab: true
+                    keyNavigationEnabled: true
+                    highlightMoveDuration: 0
+                    Keys.onReturnPressed: openCurrent()
+                    Keys.onEnterPressed: openCurrent()
+                    Keys.onDeletePressed: if (currentItem && currentItem.deletable) content.requestDelete(currentItem.sessionId)
+                    Keys.onPressed: event => {
+                        if (event.key === Qt.Key_F2 && currentItem) {
+                            content.renamingSessionID = currentItem.sessionId
+                            event.accepted = true
+                        }
+                    }
+                    function openCurrent() {
+                        if (currentItem)
+                            content.selectSession(currentItem.sessionId)
+                    }
                     Layout.fillWidth: true
                     Layout.fillHeight: true
                     Layout.leftMargin: 6
@@ -154,9 +234,16 @@ Item {
                         width: ListView.view.width
                         busy: content.busy
                         hoveredRow: content.hoveredSessionID === sessionId
+                        keyboardCurrent: ListView.isCurrentItem && ListView.view.activeFocus
+                        editing: content.renamingSessionID === sessionId
                         onChoose: content.selectSession(sessionId)
                         onTogglePin: content.agentState.togglePin(sessionId)
-                        onRemove: content.agentState.deleteSession(sessionId)
+                        onRemove: content.requestDelete(sessionId)
+                        onRenamed: newTitle => content.renameSession(sessionId, newTitle)
+                        onEditingCancelled: content.renamingSessionID = ""
+                        // The arrow keys start from the open conversation.
+                        Component.onCompleted: if (isActive) sessionList.currentIndex = index
+                        onIsActiveChanged: if (isActive) sessionList.currentIndex = index
                         onMenuRequested: sessionMenu.openFor(sessionId, isPinned, deletable)
                         onHoverChanged: inside => {
                             if (inside)
@@ -184,6 +271,13 @@ Item {
                     }
 
                     MenuItem {
+                        objectName: "renameMenuItem"
+                        text: "Rename…"
+                        enabled: !content.busy
+                        icon.source: SymbolIcons.source("pencil", Theme.textColor)
+                        onTriggered: content.renamingSessionID = sessionMenu.sessionId
+                    }
+                    MenuItem {
                         objectName: "pinMenuItem"
                         text: sessionMenu.isPinned ? "Unpin" : "Pin"
                         icon.source: SymbolIcons.source(sessionMenu.isPinned ? "pin.slash" : "pin", Theme.textColor)
@@ -196,7 +290,7 @@ Item {
                         enabled: sessionMenu.canDelete
                         icon.source: SymbolIcons.source("trash", Theme.red)
                         palette.windowText: Theme.red
-                        onTriggered: content.agentState.deleteSession(sessionMenu.sessionId)
+                        onTriggered: content.requestDelete(sessionMenu.sessionId)
                     }
                 }
 
@@ -241,12 +335,14 @@ Item {
         }
 
         Rectangle {
+            visible: content.sidebarShown
             Layout.fillHeight: true
             implicitWidth: 1
             color: Theme.separator
         }
 
         ColumnLayout {
+            id: detailColumn
             Layout.fillWidth: true
             Layout.fillHeight: true
             spacing: 0
@@ -257,6 +353,14 @@ Item {
                 Layout.margins: 8
                 spacing: 8
 
+                IconButton {
+                    objectName: "sidebarToggle"
+                    Accessible.name: content.sidebarShown ? "Hide Sidebar" : "Show Sidebar"
+                    toolTipText: Accessible.name + " (Ctrl+Shift+S)"
+                    symbol: "sidebar.left"
+                    iconSize: 16
+                    onClicked: content.toggleSidebar()
+                }
                 Button {
                     objectName: "newChatButton"
                     text: "New Chat"
@@ -269,7 +373,20 @@ Item {
                     ToolTip.text: Qt.platform.os === "osx" ? "New Chat (⌘N)" : "New Chat (Ctrl+N)"
                     onClicked: content.newChat()
                 }
-                Item { Layout.fillWidth: true }
+                // The open conversation's title, on the Chat tab.
+                Label {
+                    objectName: "chatTitle"
+                    Layout.fillWidth: true
+                    horizontalAlignment: Text.AlignHCenter
+                    visible: content.selectedTab === "chat"
+                    // Read through the active id: switching conversations announces only that.
+                    text: content.agentState.activeSessionID !== "" ? content.agentState.activeSessionTitle : ""
+                    elide: Text.ElideRight
+                    font.pixelSize: Theme.headlineSize
+                    font.weight: Font.DemiBold
+                    Accessible.role: Accessible.Heading
+                }
+                Item { Layout.fillWidth: true; visible: content.selectedTab !== "chat" }
                 TabBar {
                     id: tabBar
                     objectName: "tabControl"
@@ -303,6 +420,7 @@ Item {
                 currentIndex: content.tabIndex
 
                 ChatView {
+                    id: chatView
                     objectName: "chatView"
                     agentState: content.agentState
                     agentManager: content.agentManager
@@ -314,16 +432,23 @@ Item {
                     onNavigateToModels: content.selectedTab = "models"
                 }
 
-                ModelLibraryView {
-                    modelManager: content.modelManager
-                    serverManager: content.serverManager
-                    remoteServers: content.remoteServers
-                    activeEndpoint: content.activeEndpoint
+                // The Models and Settings tabs are made the first time they are shown and then
+                // kept: an idle window that never opens them does not carry them.
+                Loader {
+                    objectName: "modelsLoader"
+                    active: content.openedTabs.models === true
+                    sourceComponent: ModelLibraryView {
+                        modelManager: content.modelManager
+                        serverManager: content.serverManager
+                        remoteServers: content.remoteServers
+                        activeEndpoint: content.activeEndpoint
+                    }
                 }
 
                 Loader {
                     objectName: "settingsLoader"
-                    Component.onCompleted: setSource("SettingsView.qml", {
+                    active: content.openedTabs.settings === true
+                    onActiveChanged: if (active) setSource("SettingsView.qml", {
                         agentState: content.agentState,
                         serverManager: content.serverManager,
                         modelManager: content.modelManager,
@@ -334,18 +459,46 @@ Item {
         }
     }
 
+    ConfirmationDialog {
+        id: deleteConfirm
+        objectName: "deleteConfirm"
+
+        property string sessionId
+
+        function ask(id) {
+            sessionId = id
+            open()
+        }
+
+        title: "Delete this conversation?"
+        message: "Its messages will be removed from this computer."
+        confirmText: "Delete"
+        offersDontAsk: true
+        onConfirmed: dontAskAgain => {
+            if (dontAskAgain)
+                SidebarRules.stopAskingBeforeDeleting()
+            content.agentState.deleteSession(sessionId)
+        }
+    }
+
+    // The first-run flow: a sheet over the content area, what lies behind it dimmed.
     Popup {
+        id: onboardingSheet
         objectName: "onboardingSheet"
-        parent: Overlay.overlay
-        anchors.centerIn: parent
+        parent: detailColumn
+        x: Math.round((detailColumn.width - width) / 2)
+        y: Math.max(16, Math.round((detailColumn.height - height) / 2))
         modal: true
         closePolicy: Popup.NoAutoClose
         padding: 0
         visible: content.showOnboarding && onboarding.status === Loader.Ready
-        width: onboarding.implicitWidth
-        height: onboarding.implicitHeight
+        width: Math.min(onboarding.implicitWidth, detailColumn.width - 32)
+        height: Math.min(onboarding.implicitHeight, detailColumn.height - 32)
+        Overlay.modal: Rectangle { color: Theme.backdrop }
+        background: CardBackground {}
         Loader {
             id: onboarding
+            objectName: "onboardingLoader"
             anchors.fill: parent
             active: content.showOnboarding
             onActiveChanged: if (active) setSource("OnboardingView.qml", {
@@ -354,10 +507,19 @@ Item {
                 modelManager: content.modelManager,
             })
         }
+        // The first field of each step takes the keyboard as soon as it shows, so typing works
+        // at once.
+        function focusFirstField() {
+            const first = onboarding.item ? onboarding.item.nextItemInFocusChain(true) : null
+            if (first)
+                first.forceActiveFocus(Qt.TabFocusReason)
+        }
+        onOpened: focusFirstField()
         Connections {
             target: onboarding.item
             ignoreUnknownSignals: true
             function onFinished() { content.showOnboarding = false }
+            function onStepChanged() { Qt.callLater(onboardingSheet.focusFirstField) }
         }
     }
 }

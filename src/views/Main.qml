@@ -1,12 +1,15 @@
 import QtQuick
 import QtQuick.Controls
+import MorloAI
 
-ApplicationWindow {
+AppWindow {
     id: window
     required property var app
 
     width: 1100
     height: 720
+    minimumWidth: Theme.minimumWindowWidth
+    minimumHeight: Theme.minimumWindowHeight
     visible: true
     title: "Morlo AI"
 
@@ -45,6 +48,14 @@ ApplicationWindow {
             settingsWindow.item.raise()
             settingsWindow.item.requestActivate()
         }
+    }
+
+    // The same quit as the tray menu's: the application's own quit, with its usual clean-up.
+    Shortcut {
+        objectName: "quitShortcut"
+        sequence: "Ctrl+Q"
+        context: Qt.ApplicationShortcut
+        onActivated: window.app.requestQuit()
     }
 
     Loader {

@@ -27,7 +27,8 @@ Rectangle {
 
     implicitWidth: 500
     implicitHeight: 480
-    color: Theme.windowBackground
+    // Drawn on the sheet's card.
+    color: "transparent"
 
     function goForward() {
         const next = OnboardingFlow.forwardStep(step, engineReady)
@@ -123,7 +124,7 @@ Rectangle {
                 highlighted: kind === "continue"
                 flat: kind === "skip"
                 text: kind === "continue" ? "Continue" : "Skip"
-                palette.buttonText: kind === "skip" ? Theme.secondaryText : "white"
+                palette.buttonText: kind === "skip" ? Theme.secondaryText : Theme.onAccentText
                 onClicked: onboarding.step = 2
             }
         }
@@ -309,8 +310,7 @@ Rectangle {
                     Layout.alignment: Qt.AlignHCenter
                 }
                 Rectangle {
-                    Layout.preferredWidth: 380
-                    Layout.alignment: Qt.AlignHCenter
+                    Layout.fillWidth: true
                     implicitHeight: command.implicitHeight + 20
                     radius: 6
                     color: Theme.faintFill
@@ -322,7 +322,8 @@ Rectangle {
                         text: PlatformTexts.homebrewInstallCommand()
                         readOnly: true
                         selectByMouse: true
-                        wrapMode: TextEdit.WrapAnywhere
+                        // Breaks between the command's words; only a word wider than the box is cut.
+                        wrapMode: TextEdit.Wrap
                         font.family: Theme.monospaceFamily
                         font.pixelSize: 10
                         color: Theme.secondaryText

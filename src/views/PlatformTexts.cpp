@@ -1,12 +1,10 @@
 #include "PlatformTexts.h"
 
+#include "platform/PlatformWords.h"
+
 QString PlatformTexts::computerName()
 {
-#ifdef Q_OS_MACOS
-    return QStringLiteral("Mac");
-#else
-    return QStringLiteral("Linux computer");
-#endif
+    return PlatformWords::computerName();
 }
 
 QString PlatformTexts::homebrewInstallCommand()
@@ -35,6 +33,6 @@ QString PlatformTexts::downloadEngineText()
 
 QString PlatformTexts::starterModelMessage()
 {
-    return QStringLiteral("No models downloaded yet. Llama 3.2 3B Instruct is fast and works on any %1.")
-        .arg(computerName());
+    return QStringLiteral("No models downloaded yet. Llama 3.2 3B Instruct is fast and works on %1.")
+        .arg(PlatformWords::anyComputer());
 }

@@ -8,6 +8,7 @@ import MorloAI
 ItemDelegate {
     id: row
 
+    required property int index
     required property string sessionId
     required property string title
     required property bool isPinned
@@ -16,6 +17,10 @@ ItemDelegate {
     // A turn in progress: the conversation cannot be switched or its active session deleted.
     required property bool busy
     required property bool hoveredRow
+    // The row the sidebar's arrow keys are on, while the list has the keyboard.
+    property bool keyboardCurrent: false
+    // The title is being edited in place.
+    property bool editing: false
     // The conversation a reply is being written into stays until the turn has ended.
     readonly property bool deletable: !(busy && isActive)
 
@@ -23,12 +28,18 @@ ItemDelegate {
     signal togglePin()
     signal remove()
     signal hoverChanged(bool inside)
+    signal renamed(string newTitle)
+    signal editingCancelled()
     // The list shares one context menu between its rows: a menu per row made every row costly
     // to create while the search narrows and widens the list.
     signal menuRequested()
 
     objectName: "sessionRow_" + sessionId
     Accessible.name: title
+    Accessible.role: Accessible.ListItem
+    Accessible.selected: isActive
+    // The list takes the keyboard as a whole and moves between rows with the arrows.
+    focusPolicy: Qt.NoFocus
     hoverEnabled: true
     highlighted: isActive
     padding: 6
@@ -41,6 +52,8 @@ ItemDelegate {
         radius: 6
         color: row.isActive ? Theme.withAlpha(Theme.accent, 0.18)
              : row.hovered ? Theme.faintFill : "transparent"
+        border.width: row.keyboardCurrent ? Theme.focusRingWidth : 0
+        border.color: Theme.focusRing
     }
 
     contentItem: RowLayout {
@@ -70,11 +83,12 @@ ItemDelegate {
             // The title takes its natural width, up to what leaves room for the pin mark.
             Item {
                 Layout.fillWidth: true
+                visible: !row.editing
                 implicitHeight: titleLabel.implicitHeight
                 Label {
                     id: titleLabel
                     // The implicit width is the whole title's, elided or not.
-                    width: Math.min(implicitWidth + 2, parent.width - (row.isPinned ? 12 : 0))
+                    width: Math.min(implicitWidth + 2, parent.width - (row.isPinned ? 14 : 0))
                     text: row.title
                     elide: Text.ElideRight
                     maximumLineCount: 1
@@ -87,8 +101,28 @@ ItemDelegate {
                     anchors.verticalCenter: titleLabel.verticalCenter
                     visible: row.isPinned
                     symbol: row.isPinned ? "pin.fill" : ""
-                    size: 8
+                    size: 10
                     color: Theme.withAlpha(Theme.accent, 0.7)
+                }
+            }
+            // Made only while renaming: Enter keeps the new title, Escape or leaving keeps the old.
+            Loader {
+                active: row.editing
+                visible: active
+                Layout.fillWidth: true
+                sourceComponent: TextField {
+                    objectName: "renameField"
+                    Accessible.name: "Title"
+                    text: row.title
+                    font.pixelSize: 13
+                    padding: 2
+                    Component.onCompleted: {
+                        forceActiveFocus(Qt.OtherFocusReason)
+                        selectAll()
+                    }
+                    onAccepted: row.renamed(text)
+                    Keys.onEscapePressed: row.editingCancelled()
+                    onActiveFocusChanged: if (!activeFocus && row.editing) row.editingCancelled()
                 }
             }
             Label {

@@ -1,6 +1,6 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Dialogs
+import Qt.labs.platform as Platform
 import QtQuick.Layouts
 import MorloAI
 
@@ -24,7 +24,9 @@ Item {
     readonly property bool completionSoundEnabled: agentState.completionSoundEnabled
     // While a reply is being written these actions would change the conversation under it.
     readonly property string blockedReason: agentState.changeBlockedReason
-    property string exportError: ""
+    // What the last export or import did, in the user's words, and whether it worked.
+    property string transferMessage: ""
+    property bool transferFailed: false
 
     // How long a deletion shows its spinner, then its check mark (tests shorten them).
     property int deletingDelay: 600
@@ -230,6 +232,7 @@ Item {
                     }
                     ComboBox {
                         objectName: "autoLoadPicker"
+                        Accessible.name: "Model to load at start"
                         Layout.fillWidth: true
                         model: settings.downloadedModels
                         textRole: "label"
@@ -252,6 +255,7 @@ Item {
                     }
                     Slider {
                         objectName: "temperatureSlider"
+                        Accessible.name: "Temperature"
                         Layout.fillWidth: true
                         from: 0.0
                         to: 2.0
@@ -347,11 +351,11 @@ Item {
                     color: Theme.secondaryText
                 }
                 Label {
-                    objectName: "exportError"
-                    visible: settings.exportError !== ""
-                    text: settings.exportError
+                    objectName: "transferMessage"
+                    visible: settings.transferMessage !== ""
+                    text: settings.transferMessage
                     font.pixelSize: Theme.captionSize
-                    color: Theme.red
+                    color: settings.transferFailed ? Theme.red : Theme.secondaryText
                     wrapMode: Text.Wrap
                     Layout.fillWidth: true
                 }
@@ -507,7 +511,8 @@ Item {
                 text: PlatformTexts.homebrewInstallCommand()
                 readOnly: true
                 selectByMouse: true
-                wrapMode: TextEdit.WrapAnywhere
+                // Breaks between the command's words; only a word wider than the box is cut.
+                wrapMode: TextEdit.Wrap
                 font.family: Theme.monospaceFamily
                 font.pixelSize: Theme.captionSize
                 color: Theme.textColor
@@ -584,23 +589,34 @@ Item {
         }
     }
 
-    FileDialog {
+    function showTransfer(outcome) {
+        transferFailed = !outcome.ok
+        transferMessage = outcome.message
+    }
+
+    // The desktop's own file dialogs where it has them, Qt's otherwise; both start in the
+    // documents folder, or home on an account without one.
+    Platform.FileDialog {
         id: exportDialog
         objectName: "exportDialog"
         title: "Export Chats"
-        fileMode: FileDialog.SaveFile
+        fileMode: Platform.FileDialog.SaveFile
+        acceptLabel: "Save"
         nameFilters: ["JSON (*.json)"]
         defaultSuffix: "json"
-        selectedFile: ChatTransfer.defaultExportFile()
-        onAccepted: settings.exportError = ChatTransfer.exportChats(settings.agentState, selectedFile)
+        folder: ChatTransfer.defaultFolder()
+        currentFile: ChatTransfer.defaultExportFile()
+        onAccepted: settings.showTransfer(ChatTransfer.exportChats(settings.agentState, file))
     }
-    FileDialog {
+    Platform.FileDialog {
         id: importDialog
         objectName: "importDialog"
         title: "Import Chats"
-        fileMode: FileDialog.OpenFile
-        nameFilters: ["JSON (*.json)"]
-        onAccepted: ChatTransfer.importChats(settings.agentState, selectedFile)
+        fileMode: Platform.FileDialog.OpenFile
+        acceptLabel: "Import"
+        nameFilters: ["JSON (*.json)", "All files (*)"]
+        folder: ChatTransfer.defaultFolder()
+        onAccepted: settings.showTransfer(ChatTransfer.importChats(settings.agentState, file))
     }
 
     ConfirmationDialog {

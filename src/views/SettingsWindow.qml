@@ -3,7 +3,7 @@ import QtQuick.Window
 import MorloAI
 
 // The separate settings window, opened with Ctrl+, from the main window.
-Window {
+AppWindow {
     id: window
 
     required property QtObject app
@@ -11,7 +11,13 @@ Window {
     title: "Settings"
     width: 540
     height: 540
-    color: Theme.windowBackground
+
+    // Escape and Ctrl+W close it, as the platform's own windows do.
+    Shortcut {
+        objectName: "closeSettingsShortcut"
+        sequences: ["Escape", "Ctrl+W"]
+        onActivated: window.close()
+    }
 
     SettingsView {
         anchors.fill: parent

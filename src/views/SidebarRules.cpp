@@ -1,6 +1,8 @@
 #include "SidebarRules.h"
 
+#include "conversation/AgentState.h"
 #include "conversation/DefaultsStore.h"
+#include "conversation/Identifiers.h"
 
 #include <QRegularExpression>
 
@@ -49,6 +51,46 @@ QString SidebarRules::initial(const QString &title)
 bool SidebarRules::onboardingComplete()
 {
     return DefaultsStore().boolean(DefaultsKeys::onboardingComplete, false);
+}
+
+bool SidebarRules::asksBeforeDeleting(const AgentState &state, const QString &sessionId)
+{
+    if (DefaultsStore().boolean(DefaultsKeys::skipDeleteConfirmation, false))
+        return false;
+    for (const ChatSession &session : state.chatSessions()) {
+        if (Identifiers::uuidText(session.id) == sessionId)
+            return !session.messages.isEmpty();
+    }
+    return false;
+}
+
+bool SidebarRules::asksBeforeDeleting(QObject *agentState, const QString &sessionId)
+{
+    const auto *state = qobject_cast<AgentState *>(agentState);
+    return state && asksBeforeDeleting(*state, sessionId);
+}
+
+void SidebarRules::stopAskingBeforeDeleting()
+{
+    DefaultsStore().setValue(DefaultsKeys::skipDeleteConfirmation, true);
+}
+
+QString SidebarRules::reusableEmptySession(const AgentState &state)
+{
+    // The conversation on screen may hold messages not yet mirrored into its stored record.
+    if (state.activeSessionID() && state.messages().isEmpty())
+        return Identifiers::uuidText(*state.activeSessionID());
+    for (const ChatSession &session : state.chatSessions()) {
+        if (session.messages.isEmpty() && session.id != state.activeSessionID())
+            return Identifiers::uuidText(session.id);
+    }
+    return QString();
+}
+
+QString SidebarRules::reusableEmptySession(QObject *agentState)
+{
+    const auto *state = qobject_cast<AgentState *>(agentState);
+    return state ? reusableEmptySession(*state) : QString();
 }
 
 void SidebarRules::setClock(Clock replacement)

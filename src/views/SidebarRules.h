@@ -6,6 +6,8 @@
 #include <QtQml/qqmlregistration.h>
 #include <functional>
 
+class AgentState;
+
 // The sidebar's texts and the first-run decision, as plain functions the QML calls.
 class SidebarRules : public QObject
 {
@@ -24,6 +26,14 @@ public:
     // First character of the title, upper-cased; empty for an empty title.
     Q_INVOKABLE static QString initial(const QString &title);
     Q_INVOKABLE static bool onboardingComplete();
+    // Deleting a conversation that holds messages asks first, until the user says not to.
+    static bool asksBeforeDeleting(const AgentState &state, const QString &sessionId);
+    Q_INVOKABLE static bool asksBeforeDeleting(QObject *agentState, const QString &sessionId);
+    Q_INVOKABLE static void stopAskingBeforeDeleting();
+    // New Chat reuses a conversation that has no messages yet (the active one first) rather than
+    // making another; empty text when there is none.
+    static QString reusableEmptySession(const AgentState &state);
+    Q_INVOKABLE static QString reusableEmptySession(QObject *agentState);
     // Only one process-wide clock: tests replace it to fix "now".
     static void setClock(Clock clock);
 

@@ -7,6 +7,7 @@ QtObject {
     id: theme
 
     readonly property SystemPalette system: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property SystemPalette systemDisabled: SystemPalette { colorGroup: SystemPalette.Disabled }
     readonly property bool dark: system.window.hslLightness < 0.5
 
     // Colours
@@ -26,6 +27,13 @@ QtObject {
     readonly property color windowDotRed: Qt.rgba(1.0, 0.37, 0.34, 1)
     readonly property color windowDotYellow: Qt.rgba(0.99, 0.74, 0.18, 1)
     readonly property color windowDotGreen: Qt.rgba(0.16, 0.78, 0.25, 1)
+
+    readonly property color cardBackground: dark ? Qt.lighter(system.window, 1.2) : system.base
+    // What a modal sheet or dialog dims behind itself.
+    readonly property color backdrop: Qt.rgba(0, 0, 0, dark ? 0.5 : 0.28)
+    // Text on an accent-filled button.
+    readonly property color onAccentText: system.highlightedText
+    readonly property color focusRing: withAlpha(accent, 0.85)
 
     function withAlpha(c, a) { return Qt.rgba(c.r, c.g, c.b, a) }
 
@@ -50,6 +58,16 @@ QtObject {
     readonly property real cardRadius: 12
     readonly property real codeRadius: 10
     readonly property real userGap: 60
+    readonly property real focusRingWidth: 2
+
+    // Window layout: the smallest window that shows every control whole, the sidebar's width and
+    // the window width below which it hides by itself, and the widest a message column grows
+    // (wider lines are hard to read).
+    readonly property int minimumWindowWidth: 720
+    readonly property int minimumWindowHeight: 480
+    readonly property real sidebarWidth: 250
+    readonly property real sidebarCollapseWidth: 900
+    readonly property real readableWidth: 760
 
     // Animation times (ms)
     readonly property int hoverDuration: 120

@@ -102,6 +102,9 @@ private slots:
         QmlHarness ui;
         QVERIFY(ui.startMainWindow(engine.environment));
         AgentState *state = ui.app()->agentState();
+        // An empty chat would be reused: give the open one a message.
+        state->appendMessage(Message::make(Roles::user, QStringLiteral("hello")));
+        state->syncActiveSession();
         const int before = state->sessionCount();
         ui.pressKey(Qt::Key_N, Qt::ControlModifier);
         QCOMPARE(state->sessionCount(), before + 1);

@@ -15,11 +15,11 @@ private slots:
     {
         const QList<QStringList> expected{
             {"tessoran/Llama-3.2-3B-Instruct-GGUF", "Llama 3.2 3B Instruct",
-             "Fast and lightweight. Best for quick tasks on any Mac.", "3B", "2", "Llama-3.2-3B-Instruct-Q4_K_M.gguf"},
+             "Fast and lightweight. Best for quick tasks on any computer.", "3B", "2", "Llama-3.2-3B-Instruct-Q4_K_M.gguf"},
             {"tessoran/Meta-Llama-3.1-8B-Instruct-GGUF", "Llama 3.1 8B Instruct",
              "Best overall quality. Recommended for most users.", "8B", "4.9", "Meta-Llama-3.1-8B-Instruct-Q4_K_M.gguf"},
             {"tessoran/Qwen2.5-3B-Instruct-GGUF", "Qwen 2.5 3B Instruct",
-             "Strong reasoning and instruction following. Compact size, any Mac.", "3B", "1.9",
+             "Strong reasoning and instruction following. Compact size, any computer.", "3B", "1.9",
              "Qwen2.5-3B-Instruct-Q4_K_M.gguf"}};
         QList<QStringList> entries;
         QSet<QUuid> ids;

@@ -93,7 +93,7 @@ private slots:
         // Without an engine nothing is sent: the banner says why and the text stays.
         typeAndSend("hello");
         QVERIFY(agent().sent.isEmpty());
-        QCOMPARE(text("noModelBannerText"), QStringLiteral("No model loaded — tap the model button to load one"));
+        QCOMPARE(text("noModelBannerText"), QStringLiteral("No model loaded — click the model button to load one"));
         QCOMPARE(text("messageInput"), QStringLiteral("hello"));
 
         QCOMPARE(text("emptyEngineNotice"), QStringLiteral("Load a model to get started"));

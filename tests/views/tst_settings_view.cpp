@@ -4,7 +4,12 @@
 #include "DataReset.h"
 #include "platform/AppPaths.h"
 
+#include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 
@@ -33,6 +38,41 @@ void paste(ViewFixture &f, const QString &objectName, const QString &text)
     QTest::keyClick(f.harness->window(), Qt::Key_Delete);
     QGuiApplication::clipboard()->setText(text);
     f.harness->pressKey(Qt::Key_V, Qt::ControlModifier);
+}
+
+// Presses the button and returns the file dialog it opened (the desktop's own where it has one;
+// here Qt's).
+QFileDialog *openDialog(ViewFixture &f, const char *button)
+{
+    press(f, QString::fromLatin1(button));
+    QFileDialog *dialog = nullptr;
+    (void)QTest::qWaitFor([&] {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (auto *candidate = qobject_cast<QFileDialog *>(widget); candidate && candidate->isVisible())
+                dialog = candidate;
+        return dialog != nullptr;
+    }, 5000);
+    return dialog;
+}
+
+QPushButton *acceptButton(QFileDialog *dialog)
+{
+    auto *buttons = dialog->findChild<QDialogButtonBox *>();
+    for (QAbstractButton *button : buttons->buttons())
+        if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole)
+            return qobject_cast<QPushButton *>(button);
+    return nullptr;
+}
+
+// Types the path into the dialog's name field, as a person would, and presses its button.
+void choose(QFileDialog *dialog, const QString &path)
+{
+    auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    name->clear();
+    QTest::keyClicks(name, path);
+    QPushButton *button = acceptButton(dialog);
+    QVERIFY(button && button->isEnabled());
+    QTest::mouseClick(button, Qt::LeftButton);
 }
 
 // Starts the settings view, with the two deletion phases shortened.
@@ -163,27 +203,42 @@ private slots:
         QVERIFY(start(f));
         QCOMPARE(f.view()->property("engineBlock").toString(), QStringLiteral("homebrewMissing"));
         QVERIFY(f.text("homebrewCommand").contains(QStringLiteral("Homebrew/install")));
-        QObject *exportDialog = f.harness->findObject(QStringLiteral("exportDialog"));
-        QObject *importDialog = f.harness->findObject(QStringLiteral("importDialog"));
-        QVERIFY(exportDialog->property("selectedFile").toUrl().path().endsWith(QStringLiteral("/MorloAI_chats.json")));
-        auto accept = [](QObject *dialog, const QString &path) {
-            dialog->setProperty("selectedFile", QUrl::fromLocalFile(path));
-            QMetaObject::invokeMethod(dialog, "accepted");
-        };
 
-        QTemporaryDir dir;
-        const QString file = dir.filePath(ChatTransfer::defaultFileName);
-        accept(exportDialog, file);
-        QVERIFY(QFileInfo::exists(file));
-        QVERIFY(!f.shown("exportError"));
-        accept(importDialog, file);
-        QCOMPARE(f.state->sessionCount(), 2);
+        // A fresh account has no documents folder: the dialogs start at home, and a folder
+        // typed into the save dialog is made.
+        QVERIFY(!QDir(QDir::home().filePath(QStringLiteral("Documents"))).exists());
+        const QString target = QDir::home().filePath(QStringLiteral("Backups/chats/mine.json"));
+        QDir(QDir::home().filePath(QStringLiteral("Backups"))).removeRecursively();
+        QFileDialog *dialog = openDialog(f, "exportButton");
+        QVERIFY(dialog);
+        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+        QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir::home().canonicalPath());
+        QPushButton *save = acceptButton(dialog);
+        QCOMPARE(save->text().remove(u'&'), QStringLiteral("Save"));
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->clear();
+        QVERIFY(!save->isEnabled());  // a typed name enables it (below)
+        choose(dialog, target);
+        QTRY_VERIFY(QFileInfo::exists(target));
+        QCOMPARE(f.text("transferMessage"), QStringLiteral("Exported 1 conversation to ") + target);
+
+        // A good archive is appended; a foreign file says why it is refused and changes nothing.
+        const QString foreign = QDir::home().filePath(QStringLiteral("notes.json"));
+        QFile notes(foreign);
+        QVERIFY(notes.open(QIODevice::WriteOnly));
+        notes.write("shopping: milk, eggs");
+        notes.close();
+        const QList<std::pair<QString, QString>> imports{
+            {target, QStringLiteral("Imported 1 conversation")},
+            {foreign, QStringLiteral("Not a Morlo AI chat export: the file is not JSON (illegal value at byte 1).")}};
+        for (const auto &[path, message] : imports) {
+            dialog = openDialog(f, "importButton");
+            QVERIFY(dialog);
+            QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptOpen);
+            choose(dialog, path);
+            QTRY_COMPARE(f.text("transferMessage"), message);
+            QCOMPARE(f.state->sessionCount(), 2);
+        }
         QCOMPARE(f.state->chatSessions().at(1).messages.first().content, QStringLiteral("keep this chat"));
-
-        // A folder that cannot be written says so and changes nothing else.
-        accept(exportDialog, file + QStringLiteral("/inside.json"));
-        QTRY_VERIFY(f.shown("exportError"));
-        QCOMPARE(f.state->sessionCount(), 2);
     }
 
     void destructiveActions_data()

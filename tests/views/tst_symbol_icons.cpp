@@ -22,8 +22,8 @@ private slots:
             "chevron.up", "clock.arrow.circlepath", "cpu", "cpu.fill", "doc.on.doc", "doc.text",
             "doc.text.fill", "equal.circle.fill", "exclamationmark.circle.fill",
             "exclamationmark.triangle.fill", "folder", "gear", "hand.wave.fill", "info.circle",
-            "lock.shield.fill", "magnifyingglass", "pencil.circle.fill", "pin", "pin.fill", "pin.slash",
-            "slider.horizontal.3", "sparkles", "square.and.arrow.down", "square.and.arrow.up",
+            "lock.shield.fill", "magnifyingglass", "pencil", "pencil.circle.fill", "pin", "pin.fill", "pin.slash",
+            "sidebar.left", "slider.horizontal.3", "sparkles", "square.and.arrow.down", "square.and.arrow.up",
             "square.and.pencil", "stop.fill", "terminal.fill", "text.quote", "trash",
             "wrench.and.screwdriver.fill", "xmark.circle", "xmark.circle.fill",
         };
