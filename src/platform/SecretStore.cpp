@@ -1,5 +1,6 @@
 #include "platform/SecretStore.h"
 
+#include <QPointer>
 #include <qcorosignal.h>
 #include <qt6keychain/keychain.h>
 
@@ -38,10 +39,12 @@ QCoro::Task<std::optional<QString>> SecretStore::read(QString key)
         co_return m_memory.value(key);
     auto *job = new QKeychain::ReadPasswordJob(m_service);
     job->setKey(key);
+    // The store may be gone by the time the keyring answers.
+    const QPointer<SecretStore> self(this);
     const QKeychain::Error error = co_await run(job);
     if (error == QKeychain::NoError)
         co_return job->textData();
-    if (isUnavailable(error))
+    if (self && isUnavailable(error))
         setKeyringAvailable(false);
     co_return std::nullopt;
 }
@@ -51,7 +54,10 @@ QCoro::Task<bool> SecretStore::write(QString key, QString secret)
     auto *job = new QKeychain::WritePasswordJob(m_service);
     job->setKey(key);
     job->setTextData(secret);
+    const QPointer<SecretStore> self(this);
     const QKeychain::Error error = co_await run(job);
+    if (!self)
+        co_return error == QKeychain::NoError;
     if (error == QKeychain::NoError) {
         m_memory.remove(key);
         setKeyringAvailable(true);
