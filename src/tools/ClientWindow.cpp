@@ -1,5 +1,7 @@
 #include "tools/ClientWindow.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 #include <xcb/xcb.h>
