@@ -1,7 +1,7 @@
 #include "tools/AppleScriptExecutor.h"
 
+#include "tools/ClientWindow.h"
 #include "tools/DesktopEntry.h"
-#include "tools/UserProcess.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -51,6 +51,23 @@ QList<UserProcess> processesOf(const DesktopEntry &entry)
     return matching;
 }
 
+// The processes quitting ends: only those owning a window the desktop shows as the entry's, so a
+// process that merely shares the program (a helper, another application) is left alone.
+QList<UserProcess> processesToQuit(const DesktopEntry &entry)
+{
+    QList<UserProcess> processes = processesOf(entry);
+    const std::optional<QList<ClientWindow>> windows = ClientWindow::listed();
+    // No X server or no window manager list: the program and its arguments alone decide.
+    if (!windows)
+        return processes;
+    processes.removeIf([&](const UserProcess &process) {
+        return std::none_of(windows->begin(), windows->end(), [&](const ClientWindow &window) {
+            return window.pid == process.pid && entry.ownsWindowClass(window.instance, window.windowClass);
+        });
+    });
+    return processes;
+}
+
 std::optional<ActionError> activate(const DesktopEntry &entry, const QString &name)
 {
     // Activating an application that already runs leaves it running rather than starting a
@@ -63,10 +80,10 @@ std::optional<ActionError> activate(const DesktopEntry &entry, const QString &na
     return std::nullopt;
 }
 
-void quit(const DesktopEntry &entry)
+void quit(const QList<UserProcess> &processes)
 {
     // Quitting an application that is not running succeeds without doing anything.
-    for (const UserProcess &process : processesOf(entry))
+    for (const UserProcess &process : processes)
         process.terminate();
 }
 
@@ -76,18 +93,8 @@ QString scriptText(const QString &name, const char *command)
     return QStringLiteral("tell application \"") + name + QStringLiteral("\" to ") + QLatin1String(command);
 }
 
-// Runs one command on NAME; the script's own result is not shown, only whether it worked.
-QString runForApplication(const QString &name, const char *command, const QString &donePrefix)
-{
-    const TextResult result = runAppleScript(scriptText(name, command));
-    if (const auto *error = std::get_if<ActionError>(&result))
-        return errorText(*error);
-    return donePrefix + name;
-}
-
-} // namespace
-
-TextResult runAppleScript(const QString &source)
+// Runs the script; quitting ends the planned processes, or, without a plan, those found now.
+TextResult runScript(const QString &source, const QList<UserProcess> *planned)
 {
     if (source.contains(QChar(u'\0')))
         return scriptError(QStringLiteral("Could not create script"));
@@ -100,27 +107,45 @@ TextResult runAppleScript(const QString &source)
     if (!entry)
         return scriptError(QStringLiteral("Application \"%1\" is not installed").arg(script.application));
     if (script.command == Command::quit) {
-        quit(*entry);
+        quit(planned ? *planned : processesToQuit(*entry));
     } else if (auto error = activate(*entry, script.application)) {
         return *error;
     }
     return QString();
 }
 
-QString quitPreview(const QString &name)
+// Runs one command on NAME; the script's own result is not shown, only whether it worked.
+QString runForApplication(const QString &name, const char *command, const QString &donePrefix,
+                          const QList<UserProcess> *planned = nullptr)
+{
+    const TextResult result = runScript(scriptText(name, command), planned);
+    if (const auto *error = std::get_if<ActionError>(&result))
+        return errorText(*error);
+    return donePrefix + name;
+}
+
+} // namespace
+
+TextResult runAppleScript(const QString &source)
+{
+    return runScript(source, nullptr);
+}
+
+QuitPlan planQuit(const QString &name)
 {
     const std::optional<DesktopEntry> entry = DesktopEntry::find(name);
     if (!entry)
-        return QStringLiteral("No installed application is named %1; nothing will be ended").arg(name);
-    const QList<UserProcess> processes = processesOf(*entry);
+        return {{}, QStringLiteral("No installed application is named %1; nothing will be ended").arg(name)};
+    const QList<UserProcess> processes = processesToQuit(*entry);
     if (processes.isEmpty())
-        return QStringLiteral("%1 is not running; nothing will be ended").arg(entry->name);
+        return {{}, QStringLiteral("%1 is not running; nothing will be ended").arg(entry->name)};
     QStringList named;
     for (const UserProcess &process : processes)
         named.append(QStringLiteral("%1 (%2)").arg(QFileInfo(process.program).fileName()).arg(process.pid));
-    return QStringLiteral("Ends %1 %2: %3")
-        .arg(processes.size())
-        .arg(processes.size() == 1 ? QStringLiteral("process") : QStringLiteral("processes"), named.join(QStringLiteral(", ")));
+    return {processes, QStringLiteral("Ends %1 %2: %3")
+                           .arg(processes.size())
+                           .arg(processes.size() == 1 ? QStringLiteral("process") : QStringLiteral("processes"),
+                                named.join(QStringLiteral(", ")))};
 }
 
 QString openApp(const QString &name)
@@ -128,9 +153,9 @@ QString openApp(const QString &name)
     return runForApplication(name, "activate", QStringLiteral("Opened "));
 }
 
-QString closeApp(const QString &name)
+QString closeApp(const QString &name, const QList<UserProcess> &planned)
 {
-    return runForApplication(name, "quit", QStringLiteral("Closed "));
+    return runForApplication(name, "quit", QStringLiteral("Closed "), &planned);
 }
 
 } // namespace AppleScriptExecutor

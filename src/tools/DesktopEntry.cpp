@@ -85,6 +85,12 @@ QString executablePath(const QString &program)
     return !path.isEmpty() && QFileInfo(path).isExecutable() ? path : QString();
 }
 
+QString bareId(QString id)
+{
+    id.chop(int(qstrlen(".desktop")));
+    return id;
+}
+
 } // namespace
 
 bool DesktopEntry::isNamed(const QString &wanted) const
@@ -92,9 +98,15 @@ bool DesktopEntry::isNamed(const QString &wanted) const
     if (wanted.isEmpty())
         return false;
     const auto same = [&](const QString &candidate) { return candidate.compare(wanted, Qt::CaseInsensitive) == 0; };
-    QString bareId = id;
-    bareId.chop(int(qstrlen(".desktop")));
-    return same(id) || same(bareId) || std::any_of(names.begin(), names.end(), same);
+    return same(id) || same(bareId(id)) || std::any_of(names.begin(), names.end(), same);
+}
+
+bool DesktopEntry::ownsWindowClass(const QString &instance, const QString &windowClass) const
+{
+    if (!startupWMClass.isEmpty())
+        return startupWMClass == instance || startupWMClass == windowClass;
+    const QString bare = bareId(id);
+    return bare.compare(instance, Qt::CaseInsensitive) == 0 || bare.compare(windowClass, Qt::CaseInsensitive) == 0;
 }
 
 std::optional<DesktopEntry> DesktopEntry::parse(const QByteArray &contents, const QString &id)
@@ -156,6 +168,7 @@ std::optional<DesktopEntry> DesktopEntry::parse(const QByteArray &contents, cons
             entry.names.append(it.value());
     }
     entry.workingDirectory = values.value(QStringLiteral("Path"));
+    entry.startupWMClass = values.value(QStringLiteral("StartupWMClass"));
     entry.visible = !isTrue("NoDisplay");
     return entry;
 }

@@ -16,11 +16,17 @@ struct DesktopEntry
     QString program;        // the same with links resolved: what a running process shows
     QStringList arguments;  // fixed arguments after the program, launch field codes dropped
     QString workingDirectory;
+    QString startupWMClass; // the WM_CLASS its windows carry, when the entry says
     bool visible = false;   // shown in menus: not NoDisplay
 
     // Whether NAME names this entry: its Name (any language) or its id, with or without
     // ".desktop", ignoring letter case.
     bool isNamed(const QString &name) const;
+
+    // Whether a window of this WM_CLASS is this application's, the way the desktop groups
+    // windows under entries: StartupWMClass names the window's instance or class exactly;
+    // without it, the entry's id (without ".desktop") does, ignoring letter case.
+    bool ownsWindowClass(const QString &instance, const QString &windowClass) const;
 
     // Parses one entry; none when it is not a launchable application.
     static std::optional<DesktopEntry> parse(const QByteArray &contents, const QString &id);

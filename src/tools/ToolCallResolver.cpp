@@ -202,7 +202,7 @@ namespace ToolCallResolver {
 
 ResolvedAction resolve(const ToolCall &call)
 {
-    ResolvedAction action{call, Tools::toolNameFrom(call.name), {}, {}, {}, {}};
+    ResolvedAction action{call, Tools::toolNameFrom(call.name), {}, {}, {}, {}, {}};
     const QStringList reads = action.tool ? readArguments(*action.tool) : QStringList();
     for (auto it = call.arguments.cbegin(); it != call.arguments.cend(); ++it) {
         if (!reads.contains(it.key())) {
@@ -222,9 +222,13 @@ ResolvedAction resolve(const ToolCall &call)
         }
         action.arguments.append(argument);
     }
-    if (action.tool == ToolName::closeApp)
-        if (const ResolvedArgument *name = action.argument(QStringLiteral("app_name")))
-            action.notes.append(AppleScriptExecutor::quitPreview(name->value));
+    if (action.tool == ToolName::closeApp) {
+        if (const ResolvedArgument *name = action.argument(QStringLiteral("app_name"))) {
+            AppleScriptExecutor::QuitPlan plan = AppleScriptExecutor::planQuit(name->value);
+            action.notes.append(plan.preview);
+            action.processesToEnd = std::move(plan.processes);
+        }
+    }
     return action;
 }
 

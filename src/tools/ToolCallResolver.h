@@ -2,6 +2,7 @@
 
 #include "conversation/ToolCall.h"
 #include "tools/ToolName.h"
+#include "tools/UserProcess.h"
 
 #include <QList>
 #include <QMap>
@@ -29,6 +30,7 @@ struct ResolvedAction
     QMap<QString, QString> ignored;    // every other argument, shown so that nothing is hidden
     QString refusal;                   // the result text when the call is refused before any card
     QStringList notes;                 // what else will happen ("Moves to Trash", …)
+    QList<UserProcess> processesToEnd; // close_app: the processes the card names, and no others
 
     const ResolvedArgument *argument(const QString &name) const;
     // What the approval card draws: {title, description, rows, ignored, notes}; each row is

@@ -94,7 +94,7 @@ QCoro::Task<QString> execute(ResolvedAction action)
     case ToolName::closeApp:
         if (!has("app_name"))
             co_return QStringLiteral("Missing 'app_name' argument");
-        co_return AppleScriptExecutor::closeApp(argument("app_name"));
+        co_return AppleScriptExecutor::closeApp(argument("app_name"), action.processesToEnd);
     case ToolName::listOpenApps:
         co_return AppleScriptExecutor::listRunningApps();
     case ToolName::getSystemInfo:

@@ -19,6 +19,22 @@ bool ownedByUser(pid_t pid)
     return ::stat(path.constData(), &info) == 0 && info.st_uid == ::getuid();
 }
 
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The start time field of /proc/PID/stat, counted after the name, which may hold spaces and ")".
+std::optional<quint64> startTime(const QByteArray &stat)
+{
+    constexpr qsizetype startTimeAfterName = 19;
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    bool isNumber = false;
+    const quint64 ticks = fields.value(startTimeAfterName).toULongLong(&isNumber);
+    return isNumber ? std::optional(ticks) : std::nullopt;
+}
+
 } // namespace
 
 bool UserProcess::belongsTo(const DesktopEntry &entry) const
@@ -28,37 +44,39 @@ bool UserProcess::belongsTo(const DesktopEntry &entry) const
 
 bool UserProcess::terminate() const
 {
-    // The pid may have been reused since the listing; only ever signal the user's own process.
-    return ownedByUser(pid) && ::kill(pid, SIGTERM) == 0;
+    const std::optional<UserProcess> now = read(pid);
+    return now && now->program == program && now->started == started && ::kill(pid, SIGTERM) == 0;
+}
+
+std::optional<UserProcess> UserProcess::read(pid_t pid)
+{
+    if (pid <= 1 || pid == ::getpid() || !ownedByUser(pid))
+        return std::nullopt;
+    const QString base = QStringLiteral("/proc/") + QString::number(pid);
+    // Kernel threads and processes that have already ended have no executable to read.
+    const QString executable = QFile::symLinkTarget(base + QStringLiteral("/exe"));
+    const std::optional<quint64> started = startTime(contents(base + QStringLiteral("/stat")));
+    QByteArray commandLine = contents(base + QStringLiteral("/cmdline"));
+    if (executable.isEmpty() || !started || commandLine.isEmpty())
+        return std::nullopt;
+    if (commandLine.endsWith('\0'))
+        commandLine.chop(1);
+    QStringList arguments;
+    for (const QByteArray &argument : commandLine.split('\0'))
+        arguments.append(QString::fromLocal8Bit(argument));
+    arguments.removeFirst();
+    return UserProcess{pid, QFileInfo(executable).canonicalFilePath(), arguments, *started};
 }
 
 QList<UserProcess> UserProcess::running()
 {
     QList<UserProcess> processes;
-    const pid_t self = ::getpid();
     for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool isNumber = false;
         const pid_t pid = name.toInt(&isNumber);
-        if (!isNumber || pid <= 1 || pid == self || !ownedByUser(pid))
-            continue;
-        const QString base = QStringLiteral("/proc/") + name;
-        // Kernel threads and processes that have already ended have no executable to read.
-        const QString executable = QFile::symLinkTarget(base + QStringLiteral("/exe"));
-        if (executable.isEmpty())
-            continue;
-        QFile commandLine(base + QStringLiteral("/cmdline"));
-        if (!commandLine.open(QIODevice::ReadOnly))
-            continue;
-        QByteArray bytes = commandLine.readAll();
-        if (bytes.endsWith('\0'))
-            bytes.chop(1);
-        QStringList argv;
-        for (const QByteArray &argument : bytes.split('\0'))
-            argv.append(QString::fromLocal8Bit(argument));
-        if (argv.isEmpty())
-            continue;
-        argv.removeFirst();
-        processes.append({pid, QFileInfo(executable).canonicalFilePath(), argv});
+        if (isNumber)
+            if (std::optional<UserProcess> process = read(pid))
+                processes.append(*process);
     }
     return processes;
 }
