@@ -58,11 +58,12 @@ public:
     // Whether quitting may go ahead: while the latest changes are not on disk, asks the user
     // once. Also answers true when closing the window only hides it (there is a tray).
     Q_INVOKABLE bool confirmQuit();
-    // The tray's Quit and Ctrl+Q: quits once confirmed.
-    Q_INVOKABLE void requestQuit();
+    // The tray's Quit: quits once confirmed.
+    void requestQuit();
+    // Whether quitting may go ahead now: while the latest changes are not on disk, asks once.
+    Q_INVOKABLE bool mayQuit();
 
 private:
-    bool mayQuit();
 
     AgentState *m_agentState;
     ServerManager *m_serverManager;

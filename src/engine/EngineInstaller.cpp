@@ -275,6 +275,10 @@ QCoro::Task<std::optional<QString>> EngineInstaller::download(EngineRelease::Ass
         co_await qCoro(this, &EngineInstaller::downloadEnded);
     if (!self)
         co_return std::nullopt;
+    // An engine archive is small next to a model: a cut one is not kept for resuming, so nothing
+    // half-written stays in the engine folder.
+    if (m_cancelled || outcome)
+        QDir(downloads).removeRecursively();
     if (m_cancelled) {
         setPhase(QStringLiteral("idle"));
         co_return std::nullopt;

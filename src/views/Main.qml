@@ -55,7 +55,7 @@ AppWindow {
         objectName: "quitShortcut"
         sequence: "Ctrl+Q"
         context: Qt.ApplicationShortcut
-        onActivated: window.app.requestQuit()
+        onActivated: if (window.app.mayQuit()) Qt.quit()
     }
 
     Loader {

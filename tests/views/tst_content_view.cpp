@@ -348,7 +348,7 @@ private slots:
         const QRectF sheetRect = sheet->mapRectToScene(sheet->boundingRect());
         QVERIFY(window.contains(sheetRect));
         QVERIFY2(sheetRect.left() >= chatArea.left(), qPrintable(QStringLiteral("%1 %2").arg(sheetRect.left()).arg(chatArea.left())));
-        QVERIFY(ui.window()->activeFocusItem() == ui.find(QStringLiteral("nameField")));
+        QTRY_VERIFY(ui.window()->activeFocusItem() == ui.find(QStringLiteral("nameField")));
         ui.saveScreenshot(QStringLiteral("onboarding") + suffix);
     }
 
