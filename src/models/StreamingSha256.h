@@ -18,7 +18,7 @@ class StreamingSha256 : public QObject
 
 public:
     // Once this much waits to be hashed, add() asks the caller to hold back further pieces.
-    static constexpr qsizetype backlogLimit = 8 * 1024 * 1024;
+    static constexpr qsizetype backlogLimit = 4 * 1024 * 1024;
 
     // Hashes the first `keptBytes` bytes of `keptPath` before any piece added.
     explicit StreamingSha256(const QString &keptPath = {}, qint64 keptBytes = 0);
