@@ -20,9 +20,8 @@
 
 namespace {
 // The reply keeps at most this much unread; beyond it Qt stops reading the socket, so a slow disk
-// or hash slows the transfer down instead of piling the file up in memory. Each read is copied
-// and written on the GUI thread, so a small piece keeps every step short.
-constexpr qint64 readBufferBytes = 256 * 1024;
+// slows the transfer down instead of piling the file up in memory.
+constexpr qint64 readBufferBytes = 1024 * 1024;
 // An error answer's body is a short message; anything longer is not read further.
 constexpr qsizetype errorBodyLimit = 64 * 1024;
 constexpr int maximumRedirects = 10;
