@@ -40,9 +40,9 @@ struct DownloadChecks
 // One running download of a model or engine file. The body goes straight to "<dest>.part" as it
 // arrives, so a file is never held in memory, and is hashed on a worker thread meanwhile; a cut
 // or cancelled transfer keeps that part, and the next download of the same file asks only for
-// the rest (HTTP Range) when the server allows it. Only a complete, checked file is renamed into place, in one step, so a file already at the
-// destination stays until a good one replaces it. Lives on the GUI thread and deletes itself once
-// it has reported its outcome.
+// the rest (HTTP Range) when the server allows it. Only a complete, checked file is renamed into
+// place, in one step, so a file already at the destination stays until a good one replaces it.
+// Lives on the GUI thread and deletes itself once it has reported its outcome.
 class HFDownloadSession : public QObject
 {
     Q_OBJECT
