@@ -1,6 +1,7 @@
 #include "models/HFDownloadSession.h"
 
 #include "models/DownloadTexts.h"
+#include "models/StreamingSha256.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QStorageInfo>
-#include <QThread>
 
 #include <cerrno>
 #include <cstdio>
@@ -46,14 +46,6 @@ QString serverMessage(const QByteArray &body, const QString &reason)
         message = reason;
     return message.left(300);
 }
-
-// The kept part hashed on a worker thread: a model's gigabytes would stall the window.
-struct KeptPartHash
-{
-    std::unique_ptr<QCryptographicHash> hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
-    qint64 bytes = 0;
-    bool ok = false;
-};
 } // namespace
 
 HFDownloadSession::HFDownloadSession(QString destURL, ProgressHandler onProgress,
@@ -95,39 +87,25 @@ void HFDownloadSession::start(const QUrl &url)
 {
     m_firstURL = url;
     m_resourceTimer.start(m_timing.resourceTimeout);
-    const QString part = partPath(destURL);
-    const qint64 kept = QFileInfo(part).size();
-    if (m_checks.sha256.isEmpty() || kept == 0) {
-        m_keptBytes = kept;
-        if (!m_checks.sha256.isEmpty())
-            m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
-        request(url);
-        return;
-    }
-    // Every byte of the file must pass through the hash once: the kept part first, off this
-    // thread, then each new piece as it arrives.
-    auto result = std::make_shared<KeptPartHash>();
-    QThread *worker = QThread::create([result, part] {
-        QFile file(part);
-        if (!file.open(QIODevice::ReadOnly))
-            return;
-        result->ok = result->hash->addData(&file);
-        result->bytes = file.pos();
-    });
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    connect(worker, &QThread::finished, this, [this, result, url] {
-        // Cancelled or timed out while the kept part was being hashed.
-        if (m_cancelled || m_failure) {
-            report(m_failure.value_or(QStringLiteral("Operation canceled")));
-            return;
-        }
-        // An unreadable part is no use to continue from; the file starts over.
-        m_keptBytes = result->ok ? result->bytes : 0;
-        m_hash = result->ok ? std::move(result->hash)
-                            : std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
-        request(url);
-    });
-    worker->start(QThread::LowPriority);
+    m_keptBytes = QFileInfo(partPath(destURL)).size();
+    if (!m_checks.sha256.isEmpty())
+        startHash(m_keptBytes);
+    request(url);
+}
+
+// Every byte of the file passes through the hash once: the kept part first, then each new piece
+// as it arrives. A kept part that cannot be read gives no digest, so the file counts as damaged
+// and the next download starts over.
+void HFDownloadSession::startHash(qint64 keptBytes)
+{
+    m_hash = std::make_unique<StreamingSha256>(partPath(destURL), keptBytes);
+    m_heldBack = false;
+    connect(m_hash.get(), &StreamingSha256::drained, this, [this] {
+        m_heldBack = false;
+        didWriteData();
+    }, Qt::QueuedConnection);
+    connect(m_hash.get(), &StreamingSha256::finished, this, &HFDownloadSession::didHashFile,
+            Qt::QueuedConnection);
 }
 
 void HFDownloadSession::request(const QUrl &url)
@@ -159,7 +137,10 @@ void HFDownloadSession::request(const QUrl &url)
     m_task = session()->get(get);
     m_task->setReadBufferSize(readBufferBytes);
     connect(m_task, &QNetworkReply::metaDataChanged, this, &HFDownloadSession::didReceiveResponse);
-    connect(m_task, &QNetworkReply::readyRead, this, &HFDownloadSession::didWriteData);
+    connect(m_task, &QNetworkReply::readyRead, this, [this] {
+        if (!m_heldBack)
+            didWriteData();
+    });
     connect(m_task, &QNetworkReply::finished, this, [this, reply = m_task.data()] {
         reply->deleteLater();
         const int status = statusOf(reply);
@@ -216,11 +197,12 @@ void HFDownloadSession::didReceiveResponse()
     } else if (status >= 200 && status < 300) {
         // The server sends the whole file (it ignores ranges): start the part over.
         if (m_keptBytes > 0) {
+            // A fresh hash, and the old one stopped before the part is emptied under it.
+            if (m_hash)
+                startHash(0);
             m_file->resize(0);
             m_keptBytes = 0;
             m_bytesWritten = 0;
-            if (m_hash)
-                m_hash->reset();
         }
         m_bodyIsFile = true;
         m_bytesExpected = length.isValid() ? length.toLongLong() : -1;
@@ -253,8 +235,8 @@ void HFDownloadSession::didWriteData()
         fail(m_file->errorString());
         return;
     }
-    if (m_hash)
-        m_hash->addData(data);
+    if (m_hash && !m_hash->add(data))
+        m_heldBack = true;
     m_bytesWritten += data.size();
     // Without an announced length there is nothing to show a fraction of until the end.
     if (m_bytesExpected < 1)
@@ -283,6 +265,25 @@ void HFDownloadSession::didFinishDownloading()
         didCompleteWithError(*wrong, false);
         return;
     }
+    if (m_hash)
+        m_hash->finish();
+    else
+        placeFile();
+}
+
+void HFDownloadSession::didHashFile(const QByteArray &digest)
+{
+    if (m_reported)
+        return;
+    if (digest != m_checks.sha256.toLower()) {
+        didCompleteWithError(damagedDescription, false);
+        return;
+    }
+    placeFile();
+}
+
+void HFDownloadSession::placeFile()
+{
     // One rename replaces any earlier copy, so the destination is never missing or half written.
     // No sync to disk first: flushing a model's worth of pages would stall the window for
     // seconds, and the system writes them out soon enough.
@@ -304,8 +305,6 @@ std::optional<QString> HFDownloadSession::checkFinishedFile()
         if (!file.open(QIODevice::ReadOnly) || file.read(m_checks.magic.size()) != m_checks.magic)
             return QStringLiteral("The downloaded file is not a GGUF model");
     }
-    if (m_hash && m_hash->result().toHex() != m_checks.sha256.toLower())
-        return damagedDescription;
     return std::nullopt;
 }
 
@@ -333,7 +332,6 @@ void HFDownloadSession::fail(const QString &description, bool keepPart)
 
 void HFDownloadSession::cancel()
 {
-    m_cancelled = true;
     if (m_task && m_task->isRunning())
         m_task->abort();
 }
@@ -343,6 +341,8 @@ void HFDownloadSession::report(const std::optional<QString> &outcome)
     if (m_reported)
         return;
     m_reported = true;
+    // Whatever the outcome, the hash has nothing more to do.
+    m_hash.reset();
     // Reported from the event loop, never from inside the call that stopped the transfer, so
     // the owner can cancel and forget a session without it calling back into the middle of that.
     QMetaObject::invokeMethod(

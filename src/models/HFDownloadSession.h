@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -15,6 +14,7 @@
 
 class QFile;
 class QNetworkAccessManager;
+class StreamingSha256;
 
 // How long a download may go on. Tests shorten these; the app always uses the defaults.
 struct DownloadTiming
@@ -38,11 +38,11 @@ struct DownloadChecks
 };
 
 // One running download of a model or engine file. The body goes straight to "<dest>.part" as it
-// arrives, so a file is never held in memory; a cut or cancelled transfer keeps that part, and
-// the next download of the same file asks only for the rest (HTTP Range) when the server allows
-// it. Only a complete, checked file is renamed into place, in one step, so a file already at the
-// destination stays until a good one replaces it. Lives on the GUI thread and deletes itself once
-// it has reported its outcome.
+// arrives, so a file is never held in memory, and is hashed on a worker thread meanwhile; a cut
+// or cancelled transfer keeps that part, and the next download of the same file asks only for
+// the rest (HTTP Range) when the server allows it. Only a complete, checked file is renamed into
+// place, in one step, so a file already at the destination stays until a good one replaces it.
+// Lives on the GUI thread and deletes itself once it has reported its outcome.
 class HFDownloadSession : public QObject
 {
     Q_OBJECT
@@ -68,7 +68,7 @@ public:
 
     void start(const QUrl &url);
     // Stops the transfer and keeps what arrived; the completion handler then reports the
-    // cancellation.
+    // cancellation. Once every byte has arrived it is too late: the file's check runs on.
     void cancel();
     QNetworkReply *task() const { return m_task; }
     // The HTTP status of the last answer; 0 before one arrived or without one.
@@ -84,6 +84,9 @@ private:
     void didReceiveResponse();
     void didWriteData();
     void didFinishDownloading();
+    void startHash(qint64 keptBytes);
+    void didHashFile(const QByteArray &digest);
+    void placeFile();
     void didCompleteWithError(const QString &description, bool keepPart);
     void fail(const QString &description, bool keepPart = true);
     void report(const std::optional<QString> &outcome);
@@ -97,7 +100,8 @@ private:
     int m_redirects = 0;
     int m_status = 0;
     std::unique_ptr<QFile> m_file;
-    std::unique_ptr<QCryptographicHash> m_hash;
+    std::unique_ptr<StreamingSha256> m_hash;
+    bool m_heldBack = false;     // the hash is behind: the reply keeps the next bytes meanwhile
     qint64 m_keptBytes = 0;      // already on disk when the transfer started
     qint64 m_bytesWritten = 0;   // on disk now, kept part included
     qint64 m_bytesExpected = -1; // the whole file; -1 while unknown
@@ -107,7 +111,6 @@ private:
     // (a write error, a time-out) rather than the abort that followed it.
     std::optional<QString> m_failure;
     bool m_keepPart = true;
-    bool m_cancelled = false;
     bool m_reported = false;
     QTimer m_requestTimer;
     QTimer m_resourceTimer;
