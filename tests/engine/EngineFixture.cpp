@@ -1,10 +1,10 @@
 #include "EngineFixture.h"
 
 #include "TestSupport.h"
-#include "engine/ServerManager.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTcpServer>
 
@@ -13,6 +13,11 @@ int freePort()
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
     return server.serverPort();
+}
+
+bool isAlive(qint64 pid)
+{
+    return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty();
 }
 
 EngineFixture::EngineFixture()
@@ -51,8 +56,8 @@ QString EngineFixture::fakeBrew()
 
 void EngineFixture::setEngineScript(QJsonObject script)
 {
-    script.insert(QStringLiteral("launchLog"), path(QStringLiteral("launches.jsonl")));
     const QString file = path(QStringLiteral("engine-script.json"));
+    script.insert(QStringLiteral("launchLog"), path(QStringLiteral("launches.jsonl")));
     QFile out(file);
     out.open(QIODevice::WriteOnly | QIODevice::Truncate);
     out.write(QJsonDocument(script).toJson());
@@ -66,51 +71,16 @@ QList<QJsonObject> EngineFixture::launches() const
 {
     QList<QJsonObject> result;
     QFile log(path(QStringLiteral("launches.jsonl")));
-    if (!log.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            result << QJsonDocument::fromJson(line).object();
+    if (log.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : log.readAll().split('\n'))
+            if (!line.isEmpty())
+                result << QJsonDocument::fromJson(line).object();
     }
     return result;
 }
 
 QStringList EngineFixture::arguments(const QJsonObject &launch)
 {
-    QStringList argv;
-    for (const QJsonValue &value : launch.value(QStringLiteral("argv")).toArray())
-        argv << value.toString();
-    if (!argv.isEmpty() && !argv.first().startsWith(QLatin1String("--")))
-        argv.removeFirst();
-    return argv;
-}
-
-QString EngineFixture::libraryPath(const QJsonObject &launch)
-{
-    return launch.value(QStringLiteral("env")).toObject().value(QStringLiteral("DYLD_LIBRARY_PATH")).toString();
-}
-
-QString EngineFixture::launchSummary(const QJsonObject &launch, const QString &model) const
-{
-    const QStringList argv = arguments(launch);
-    // A retry may find the port still held by the engine that just ended, and take the next.
-    const int port = argv.value(5).toInt();
-    const bool portInRange = port >= environment.port && port < environment.port + environment.portCount;
-    const QStringList fixed{"--model", model, "--ctx-size", argv.value(3), "--port",
-                            portInRange ? argv.value(5) : QString::number(environment.port),
-                            "--host", "127.0.0.1", "--n-predict", "-1"};
-    QStringList summary = argv.mid(0, fixed.size()) == fixed ? argv.mid(3, 1) + argv.mid(fixed.size()) : argv;
-    const QString library = libraryPath(launch);
-    if (!library.isEmpty())
-        summary << QStringLiteral("lib=") + (library == environment.metalStubDirectory ? QStringLiteral("stub") : library);
-    return summary.join(QLatin1Char(' '));
-}
-
-QStringList *EngineFixture::recordStatuses(ServerManager &manager)
-{
-    auto *statuses = new QStringList;
-    QObject::connect(&manager, &ServerManager::statusMessageChanged, &manager,
-                     [statuses, &manager] { statuses->append(manager.statusMessage()); });
-    QObject::connect(&manager, &QObject::destroyed, [statuses] { delete statuses; });
-    return statuses;
+    const QStringList argv = launch.value(QStringLiteral("argv")).toVariant().toStringList();
+    return argv.mid(1);
 }

@@ -21,11 +21,6 @@
 
 namespace {
 
-bool isAlive(qint64 pid)
-{
-    return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty();
-}
-
 // The pid of the engine the manager started, from the record it keeps for a later run.
 qint64 enginePid(const EngineFixture &fixture)
 {
@@ -42,13 +37,6 @@ void useRealEngine(EngineFixture &fixture, const QString &executable)
     fixture.environment.stopGraceMs = 5000;
 }
 
-void addEngineRows()
-{
-    QTest::addColumn<QString>("executable");
-    for (const TestSupport::RealEngine &engine : TestSupport::realEngines())
-        QTest::newRow(qPrintable(engine.name)) << engine.executable;
-}
-
 } // namespace
 
 class TestRealEngine : public QObject
@@ -59,7 +47,12 @@ private slots:
     void initTestCase() { MORLO_REQUIRE_REAL_ENGINES(); }
     void init() { TestSupport::resetUserData(); }
 
-    void lifecycle_data() { addEngineRows(); }
+    void lifecycle_data()
+    {
+        QTest::addColumn<QString>("executable");
+        for (const TestSupport::RealEngine &engine : TestSupport::realEngines())
+            QTest::newRow(qPrintable(engine.name)) << engine.executable;
+    }
 
     // Another server already holds the usual port; ours starts beside it, serves streamed turns
     // with the tools offered, refuses strangers, is noticed when killed, loads again, and

@@ -2,7 +2,6 @@
 
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 
@@ -15,14 +14,7 @@ LocalHub::LocalHub(const QJsonObject &repos)
             file.write(QJsonDocument(repos).toJson());
         arguments << QStringLiteral("--repos") << file.fileName();
     }
-    m_process.setProgram(QDir(TestSupport::fakesDirectory()).filePath(QStringLiteral("fake-hub")));
-    m_process.setArguments(arguments);
-    m_process.start();
-    if (!m_process.waitForReadyRead(10'000))
-        return;
-    const QByteArray line = m_process.readLine().trimmed();
-    if (line.startsWith("port "))
-        m_port = line.mid(5).toUShort();
+    m_port = TestSupport::startFake(m_process, QStringLiteral("fake-hub"), arguments, 10'000);
 }
 
 LocalHub::~LocalHub()
@@ -33,10 +25,7 @@ LocalHub::~LocalHub()
 
 QUrl LocalHub::baseURL(const QString &script) const
 {
-    QString text = QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
-    if (!script.isEmpty())
-        text += script + QLatin1Char('/');
-    return QUrl(text);
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(m_port) + (script.isEmpty() ? QString() : script + QLatin1Char('/')));
 }
 
 qint64 LocalHub::servedBytes(const QString &pathPart)

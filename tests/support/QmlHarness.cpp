@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QQmlComponent>
 #include <QTest>
+#include <algorithm>
 
 QmlHarness::QmlHarness()
 {
@@ -48,13 +49,12 @@ bool QmlHarness::startView(const QString &fileName, const QVariantMap &propertie
         qWarning().noquote() << component.errorString();
         return false;
     }
+    m_ownsWindow = true;
     auto *item = qobject_cast<QQuickItem *>(object);
-    if (!item) {
-        m_window = qobject_cast<QQuickWindow *>(object);
-        m_ownsWindow = true;
-    } else {
-        m_window = new QQuickWindow;
-        m_ownsWindow = true;
+    m_window = item ? new QQuickWindow : qobject_cast<QQuickWindow *>(object);
+    if (!m_window)
+        return false;
+    if (item) {
         m_window->resize(size);
         item->setParent(m_window);
         item->setParentItem(m_window->contentItem());
@@ -62,8 +62,6 @@ bool QmlHarness::startView(const QString &fileName, const QVariantMap &propertie
         QObject::connect(m_window, &QQuickWindow::widthChanged, item, [item, this] { item->setWidth(m_window->width()); });
         QObject::connect(m_window, &QQuickWindow::heightChanged, item, [item, this] { item->setHeight(m_window->height()); });
     }
-    if (!m_window)
-        return false;
     m_window->show();
     return QTest::qWaitForWindowExposed(m_window);
 }
@@ -87,9 +85,7 @@ QObject *QmlHarness::findObject(const QString &objectName, int timeoutMs) const
     QObject *found = nullptr;
     (void)QTest::qWaitFor([&] {
         found = m_window ? m_window->findChild<QObject *>(objectName) : nullptr;
-        if (!found)
-            found = find(objectName, 0);
-        return found != nullptr;
+        return (found = found ? found : find(objectName, 0)) != nullptr;
     }, timeoutMs);
     return found;
 }
@@ -98,17 +94,12 @@ QQuickItem *QmlHarness::find(const QString &objectName, int timeoutMs) const
 {
     QQuickItem *found = nullptr;
     const auto look = [&] {
-        if (!m_window)
-            return false;
         QList<QQuickItem *> items;
-        collect(m_window->contentItem(), objectName, items);
-        for (QQuickItem *item : items) {
-            if (item->isVisible()) {
-                found = item;
-                return true;
-            }
-        }
-        return false;
+        if (m_window)
+            collect(m_window->contentItem(), objectName, items);
+        const auto visible = std::find_if(items.cbegin(), items.cend(), [](QQuickItem *item) { return item->isVisible(); });
+        found = visible == items.cend() ? nullptr : *visible;
+        return found != nullptr;
     };
     if (!look() && timeoutMs > 0)
         (void)QTest::qWaitFor(look, timeoutMs);

@@ -10,6 +10,16 @@ QString fakesDirectory()
     return qEnvironmentVariable("MORLO_FAKES_DIR");
 }
 
+quint16 startFake(QProcess &process, const QString &name, const QStringList &arguments, int timeoutMs)
+{
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QDir(fakesDirectory()).filePath(name), arguments);
+    if (!process.waitForReadyRead(timeoutMs))
+        return 0;
+    const QByteArray line = process.readLine().trimmed();
+    return line.startsWith("port ") ? line.mid(5).toUShort() : 0;
+}
+
 QString screenshotDirectory()
 {
     const QString dir = qEnvironmentVariable("MORLO_SCREENSHOT_DIR", QDir::temp().filePath(QStringLiteral("morlo-screenshots")));

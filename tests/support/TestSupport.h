@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QTest>
 
@@ -8,6 +9,9 @@ namespace TestSupport {
 
 // Folder holding the fake engine, fake brew and the local hub server built with the tests.
 QString fakesDirectory();
+// Starts the fake program `name` (one that prints "port <n>" once it listens) and gives its
+// port, or 0 when it did not come up within the time.
+quint16 startFake(QProcess &process, const QString &name, const QStringList &arguments, int timeoutMs);
 // Where UI tests save their screenshots: <build>/screenshots.
 QString screenshotDirectory();
 // Removes everything the app keeps under this test's private home (settings, archive, models).
