@@ -1,7 +1,6 @@
 #include "EngineFixture.h"
 #include "LocalReleases.h"
 #include "TestSupport.h"
-#include "conversation/DefaultsStore.h"
 #include "engine/EngineInstaller.h"
 #include "engine/EngineLocator.h"
 #include "engine/ServerManager.h"
@@ -107,11 +106,12 @@ private slots:
             if (present.contains(letter))
                 makeExecutable(at(place));
         QVERIFY(!present.contains(u'd') || QFile::link(QStringLiteral("b4242/build/bin"), EngineLocator::currentLink(environment.engineDirectory)));
+        // The user's pick is kept only when it runs.
         makeExecutable(at(QStringLiteral("chosen/my-server")), present.contains(u'c'));
-        DefaultsStore().setValue(QStringLiteral("chosenEnginePath"), at(QStringLiteral("chosen/my-server")));
-
         ServerManager manager(environment, nullptr);
+        QCoro::waitFor(manager.engineInstaller()->chooseFile(at(QStringLiteral("chosen/my-server"))));
         QCOMPARE(manager.engineSource(), source);
+        QCOMPARE(ServerManager(environment, nullptr).engineSource(), source);
         QCOMPARE(manager.engineExecutablePathText(), path.isEmpty() ? QString() : QFileInfo(at(path)).canonicalFilePath());
         QCOMPARE(manager.isEngineInstalled(), !path.isEmpty());
         QCOMPARE(manager.canUninstallEngine(), removable);
@@ -227,32 +227,6 @@ private slots:
         QCoro::waitFor(next.uninstallEngine());
         QVERIFY(!next.isRunning() && !next.isEngineInstalled());
         QCOMPARE(engineFolder(fixture.environment.engineDirectory), QStringList());
-    }
-
-    // A file the user picks is used only once it has shown it runs here.
-    void chosenFile()
-    {
-        MORLO_REQUIRE_REAL_ENGINES();
-        QTemporaryDir dir;
-        EngineEnvironment env;
-        ServerManager manager(env, nullptr);
-        EngineInstaller *installer = manager.engineInstaller();
-        const QString notAProgram = dir.filePath(QStringLiteral("llama-server"));
-        QFile file(notAProgram);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\x7f" "ELF but nothing more") && file.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
-        file.close();
-        QCoro::waitFor(installer->chooseFile(notAProgram));
-        QCOMPARE(installer->phase(), QStringLiteral("failed"));
-        QVERIFY(!manager.isEngineInstalled());
-
-        const QString real = TestSupport::realEngines().first().executable;
-        QCoro::waitFor(installer->chooseFile(real));
-        QCOMPARE(installer->phase(), QStringLiteral("idle"));
-        QCOMPARE(manager.engineExecutablePathText(), real);
-        QCOMPARE(manager.engineSource(), QStringLiteral("chosen file"));
-        QVERIFY(!manager.canUninstallEngine());
-        // Kept for the next run.
-        QCOMPARE(ServerManager(env, nullptr).engineExecutablePathText(), real);
     }
 
     // Cancelling a download leaves no engine and no part of the archive behind.

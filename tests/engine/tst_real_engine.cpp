@@ -140,28 +140,18 @@ private slots:
         QVERIFY(foreign.state() == QProcess::Running);
     }
 
-    void startFailures_data()
-    {
-        QTest::addColumn<QString>("executable");
-        QTest::addColumn<bool>("modelExists");
-        for (const TestSupport::RealEngine &engine : TestSupport::realEngines()) {
-            QTest::addRow("%s, missing model", qPrintable(engine.name)) << engine.executable << false;
-            QTest::addRow("%s, not a model", qPrintable(engine.name)) << engine.executable << true;
-        }
-    }
+    void startFailures_data() { lifecycle_data(); }
 
-    // The engine's own log says why: it is what the user reads.
+    // A file that is no model: the engine's own log says why, as it is what the user reads.
     void startFailures()
     {
         QFETCH(QString, executable);
-        QFETCH(bool, modelExists);
         EngineFixture fixture;
         useRealEngine(fixture, executable);
         const QString model = fixture.path(QStringLiteral("notes.gguf"));
-        if (modelExists) {
-            QFile file(model);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
-        }
+        QFile file(model);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
+        file.close();
         ServerManager server(fixture.environment, nullptr);
         QCoro::waitFor(server.startServer(model, QStringLiteral("Notes")));
         QCOMPARE(server.statusMessage(), QStringLiteral("Failed to start — see error below"));

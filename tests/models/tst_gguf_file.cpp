@@ -103,7 +103,6 @@ private slots:
         QTest::addColumn<QString>("opened");
         QTest::addColumn<QString>("problem");
         const QStringList all{"big-Q4_K_M-00001-of-00003.gguf", "big-Q4_K_M-00002-of-00003.gguf", "big-Q4_K_M-00003-of-00003.gguf"};
-        QTest::newRow("first part") << all << all[0] << QString();
         QTest::newRow("a later part") << all << all[2] << QString();
         QTest::newRow("a part missing") << all.mid(0, 2) << all[1] << "File not found";
     }

@@ -64,7 +64,7 @@ struct Script
     {
         for (const QByteArray &item : text.split(',')) {
             const qsizetype equals = item.indexOf('=');
-            const QByteArray key = item.left(equals), value = equals < 0 ? QByteArray() : item.mid(equals + 1);
+            const QByteArray key = equals < 0 ? item : item.left(equals), value = equals < 0 ? QByteArray() : item.mid(equals + 1);
             bool ok = true;
             qint64 *number = key == "size" ? &size : key == "rate" ? &rate : key == "stall" ? &stallAfter
                            : key == "extra" ? &extra : key == "cutat" ? &cutAt : nullptr;
@@ -127,7 +127,7 @@ private:
         m_responding = true;
         m_path = m_request.left(m_request.indexOf("\r\n")).split(' ').value(1);
         const qsizetype question = m_path.indexOf('?');
-        const QByteArray path = m_path.left(question);
+        const QByteArray path = question < 0 ? m_path : m_path.left(question);
         QList<QByteArray> segments = path.split('/');
         segments.removeAll(QByteArray());
         Script scripted = m_script;

@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -235,9 +236,10 @@ private:
 
     void send(int status, const QByteArray &type, const QByteArray &body)
     {
-        m_socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error") + "\r\nServer: llama.cpp\r\n"
-                        "Content-Type: " + type + "; charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size())
-                        + "\r\n\r\n" + body);
+        static const QHash<int, QByteArray> reasons{{200, "OK"}, {400, "Bad Request"}, {401, "Unauthorized"}, {404, "Not Found"},
+                                                    {500, "Internal Server Error"}, {503, "Service Unavailable"}};
+        m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status, "Status") + "\r\nServer: llama.cpp\r\nContent-Type: " + type
+                        + "; charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     }
 
     void sendError(int status, const QString &message, const QString &type)
@@ -286,20 +288,12 @@ private:
 
     QTcpSocket *m_socket;
     QByteArray m_input;
-    bool m_streaming = false;
-    bool m_waiting = false;
+    bool m_streaming = false, m_waiting = false;
     QList<QByteArray> m_events;
     qsizetype m_next = 0;
     int m_delayMs = 0;
     Ending m_ending = Ending::Done;
 };
-
-[[noreturn]] void dieBySignal(int signal)
-{
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-    ::_exit(128 + signal);
-}
 
 void writeAll(int fd, const QByteArray &data)
 {
@@ -350,9 +344,11 @@ int main(int argc, char *argv[])
 
     if (start.contains("exitAfterMs")) {
         QTimer::singleShot(start.value("exitAfterMs").toInt(), [&start] {
-            const QString signal = start.value("signal").toString();
-            if (!signal.isEmpty())
-                dieBySignal(signal == QLatin1String("SIGBUS") ? SIGBUS : signal == QLatin1String("SIGSEGV") ? SIGSEGV : signal.toInt());
+            const QString name = start.value("signal").toString();
+            if (const int signal = name == QLatin1String("SIGBUS") ? SIGBUS : name == QLatin1String("SIGSEGV") ? SIGSEGV : 0) {
+                std::signal(signal, SIG_DFL);
+                std::raise(signal);
+            }
             ::_exit(start.value("exitCode").toInt(1));
         });
     }
