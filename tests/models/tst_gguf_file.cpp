@@ -133,7 +133,6 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("repo");      // empty = not a reference
         QTest::addColumn<QString>("filename");
-        QTest::newRow("owner/name") << " bartowski/Qwen2.5-3B-Instruct-GGUF " << "bartowski/Qwen2.5-3B-Instruct-GGUF" << QString();
         QTest::newRow("repository page") << "https://huggingface.co/owner/Some.Model-GGUF" << "owner/Some.Model-GGUF" << QString();
         QTest::newRow("file address") << "https://huggingface.co/owner/m/resolve/main/m-Q4_K_M.gguf?download=true" << "owner/m" << "m-Q4_K_M.gguf";
         QTest::newRow("blob address in a folder") << "https://huggingface.co/owner/m/blob/main/q4/m-Q4_K_M.gguf" << "owner/m" << "q4/m-Q4_K_M.gguf";
