@@ -54,7 +54,7 @@ private slots:
         QFETCH(QString, answer);
         const bool approve = answer == u"approveButton"_s;
         EngineFixture engine;
-        const QString folder = engine.path(QString(200, u'a') + u'/' + QString(200, u'c'));
+        const QString folder = engine.path(QString(150, u'a') + u'/' + QString(50, u'c'));
         const QString given = folder + u'/' + QString(100, u'b') + u"/../notes.txt"_s;
         const QString target = folder + u"/notes.txt"_s;
         QStringList lines;
@@ -105,7 +105,7 @@ private slots:
         const QString results = state->messages().at(state->messageCount() - 2).content;
         QVERIFY2(results.contains(approve ? u"File written successfully"_s : u"Denied by user"_s), qPrintable(results));
         QCOMPARE(state->activeSessionTitle(), u"Write hi to my notes"_s);
-        const QString done = approve ? u"Wrote "_s + target : u"Write File "_s + target;
+        const QString done = (approve ? u"Wrote "_s : u"Write File "_s) + target;
         QCOMPARE(text(inActivityRow(*ui, "activityAction")), done);
         if (approve)
             ui->saveScreenshot(u"live-chat-after-tool"_s);

@@ -186,7 +186,7 @@ private slots:
                 QCOMPARE(active(state), m_sessions.at(reused).id);
         }
         QCOMPARE(text(ui, u"chatTitle"_s), u"New Chat"_s);
-        QTRY_COMPARE(ui.find(u"messageList"_s)->property("count").toInt(), 0);
+        QVERIFY(ui.find(u"emptyTitle"_s));
 
         // Rename from the context menu edits the title in place.
         ui.click(ui.find(rowName(m_sessions.at(3))), Qt::RightButton);
