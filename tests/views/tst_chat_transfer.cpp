@@ -102,6 +102,7 @@ private slots:
         writeFile(dir.filePath(u"dupes.json"_s), ChatArchive::encode({one, two}));
         AgentState state;
         QVERIFY(ChatTransfer::importChats(state, dir.filePath(u"dupes.json"_s)).ok);
+        QVERIFY(state.chatSessions().at(1).id != state.chatSessions().at(2).id);
         state.deleteSession(one.id);
         QCOMPARE(contents(state.chatSessions()), (QStringList{"New Chat", "two"}));
     }
