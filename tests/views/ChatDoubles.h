@@ -6,8 +6,6 @@
 #include "conversation/AgentState.h"
 #include "conversation/Message.h"
 
-#include <QObject>
-#include <QStringList>
 #include <QTimer>
 
 class FakeAgentManager : public QObject
@@ -85,7 +83,6 @@ public:
         activeModelName = model;
         emit changed();
     }
-
     Q_INVOKABLE void reload() { ++reloads; }
 
     bool isRunning = true;
