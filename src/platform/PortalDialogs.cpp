@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
+#include <QFile>
 #include <cstring>
 
 namespace PortalDialogs {
@@ -19,10 +19,15 @@ bool portalInstalled(const QStringList &dataDirectories)
     for (const QString &dir : dataDirectories) {
         service = service || QFileInfo::exists(dir + QStringLiteral("/dbus-1/services/org.freedesktop.portal.Desktop.service"));
         const QDir portals(dir + QStringLiteral("/xdg-desktop-portal/portals"));
+        // Desktop-entry style: "Interfaces=a;b;" (not INI: the semicolons separate, not comment).
         for (const QString &name : portals.entryList({QStringLiteral("*.portal")}, QDir::Files)) {
-            const QSettings backend(portals.filePath(name), QSettings::IniFormat);
-            const QStringList interfaces = backend.value(QStringLiteral("portal/Interfaces")).toString().split(QLatin1Char(';'));
-            fileChooser = fileChooser || interfaces.contains(QStringLiteral("org.freedesktop.impl.portal.FileChooser"));
+            QFile backend(portals.filePath(name));
+            if (!backend.open(QIODevice::ReadOnly | QIODevice::Text))
+                continue;
+            for (const QByteArray &line : backend.readAll().split('\n'))
+                if (line.trimmed().startsWith("Interfaces=")
+                    && line.trimmed().mid(11).split(';').contains("org.freedesktop.impl.portal.FileChooser"))
+                    fileChooser = true;
         }
     }
     return service && fileChooser;
