@@ -191,6 +191,7 @@ private slots:
         QVERIFY(!shown(ui, QStringLiteral("openFileProblem")));
         ui.click(QStringLiteral("modelCard_LLaMA v2"));
         QTRY_VERIFY(shown(ui, QStringLiteral("loadButton")));
+        ui.click(QStringLiteral("modelCard_LLaMA v2"));  // closed again, so the next card is in view
 
         ui.click(QStringLiteral("addFromHubButton"));
         ui.typeText(ui.find(QStringLiteral("hubReferenceField")), QStringLiteral("alice/Tiny-GGUF"));
