@@ -53,9 +53,11 @@ CardBackground {
                 color: Theme.textColor
                 wrapMode: Text.WrapAtWordBoundaryOrAnywhere
             }
+            // Not repeated when the failure already says it.
             Label {
                 objectName: "downloadErrorHint"
                 Layout.fillWidth: true
+                visible: notice.message.toLowerCase().indexOf("check your connection") < 0
                 text: "Check your connection"
                 font.pixelSize: Theme.captionSize
                 color: Theme.secondaryText
@@ -74,10 +76,9 @@ CardBackground {
                 Button {
                     objectName: "downloadRetryButton"
                     visible: notice.canRetry
-                    highlighted: true
                     text: "Retry"
                     Accessible.name: text
-                    icon.source: SymbolIcons.source("arrow.clockwise", Theme.onAccentText)
+                    icon.source: SymbolIcons.source("arrow.clockwise", Theme.accent)
                     onClicked: notice.retryRequested()
                 }
             }

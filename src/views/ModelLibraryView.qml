@@ -59,8 +59,9 @@ Item {
                     Layout.preferredHeight: 24
                     spacing: 8
                     Rectangle {
-                        width: 8
-                        height: 8
+                        objectName: "engineStatusDot"
+                        Layout.preferredWidth: 8
+                        Layout.preferredHeight: 8
                         radius: 4
                         color: (library.activeEndpoint ? library.activeEndpoint.isReady
                                                        : library.serverManager.isRunning) ? Theme.green
@@ -253,6 +254,7 @@ Item {
         }
 
         ListView {
+            id: modelList
             objectName: "modelList"
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -286,9 +288,10 @@ Item {
 
             Label {
                 objectName: "noMatchLabel"
-                anchors.centerIn: parent
-                width: parent.width - 32
-                visible: parent.count === 0 && library.searchText !== ""
+                parent: modelList
+                anchors.centerIn: modelList
+                width: modelList.width - 32
+                visible: modelList.count === 0 && library.searchText !== ""
                 text: "No models match \"" + library.searchText + "\""
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.WrapAtWordBoundaryOrAnywhere
