@@ -45,7 +45,6 @@ private slots:
     {
         // An installed engine is ready with or without Homebrew.
         Onboarding f(true, ViewFixture::Brew::missing);
-        f.screenshot("onboarding-name");
         f.type("  Ada  ");
         QCOMPARE(f.go("continueButton"), 2);
         QCOMPARE(f.go("backButton"), 0);
@@ -92,9 +91,6 @@ private slots:
         // No way forward until the engine is there; Back stays.
         QVERIFY(!f.shown("engineContinueButton") && !f.shown("continueButton") && f.shown("backButton"));
         f.screenshot("onboarding-engine-install");
-        QCOMPARE(f.go("backButton"), 0);
-        f.type("\n");
-        QCOMPARE(f.step(), 1);
 
         f.click("installButton");
         QTRY_VERIFY(f.text("brewOutputLog").contains(QStringLiteral("Pouring")));
