@@ -123,7 +123,7 @@ private slots:
         const QString path = ModelManager::localFileURL(models.models().at(0), models.models().at(0).variants.first()).toLocalFile();
         QCOMPARE(engine->activeModelPath().value_or(QString()), path);
 
-        // Once stopped, the row offers Load again though the engine still names the file.
+        // Once stopped, the row offers Load again.
         ui.click(QStringLiteral("stopButton"));
         QTRY_VERIFY_WITH_TIMEOUT(shown(ui, QStringLiteral("loadButton")), 10000);
         QVERIFY(!shown(ui, QStringLiteral("stopButton")));
