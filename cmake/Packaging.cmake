@@ -32,6 +32,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Debian 12's QtQuick package declares. The keyring library opens libsecret at run time to reach
 # the desktop's Secret Service, where hub tokens and server keys are kept.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "breeze-icon-theme-rcc, qml6-module-qtqml-workerscript, libsecret-1-0")
+# Export and import use the desktop's own file chooser through it where the session has a portal;
+# without it Qt's dialogs are used, so it is recommended, not required.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-xdgdesktopportal-platformtheme")
 
 # Read by DebianQmlDepends.cmake when the package is built.
 set(CPACK_MORLO_QML_SOURCES ${CMAKE_SOURCE_DIR}/src/views)

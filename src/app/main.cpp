@@ -5,6 +5,7 @@
 #include "DesktopColorScheme.h"
 #include "TrayMenu.h"
 #include "platform/AppIdentity.h"
+#include "platform/PortalDialogs.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
 {
     if (const auto exitCode = CommandLine::handle(argc, argv))
         return *exitCode;
+    PortalDialogs::chooseForThisProcess(argc, argv);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Morlo AI"));
     QApplication::setOrganizationName(QStringLiteral("Morlo AI"));

@@ -86,33 +86,15 @@ ColumnLayout {
         }
     }
 
-    ColumnLayout {
+    DownloadErrorNotice {
+        objectName: "engineFailureNotice"
         visible: panel.phase === "failed"
-        spacing: 6
+        title: "The engine could not be set up"
+        message: panel.installer.failureMessage
+        canRetry: panel.showAction
+        Layout.preferredWidth: 360
         Layout.alignment: Qt.AlignHCenter
-        RowLayout {
-            Layout.alignment: Qt.AlignHCenter
-            Icon { symbol: "exclamationmark.triangle.fill"; color: Theme.orange; size: 14 }
-            Label { text: "The engine could not be set up"; color: Theme.textColor }
-        }
-        Label {
-            objectName: "engineFailure"
-            text: panel.installer.failureMessage
-            font.pixelSize: Theme.captionSize
-            color: Theme.secondaryText
-            horizontalAlignment: Text.AlignHCenter
-            wrapMode: Text.Wrap
-            Layout.maximumWidth: 360
-            Layout.alignment: Qt.AlignHCenter
-        }
-        Button {
-            objectName: "retryEngineButton"
-            visible: panel.showAction
-            text: "Try Again"
-            icon.source: SymbolIcons.source("arrow.clockwise", Theme.accent)
-            Layout.alignment: Qt.AlignHCenter
-            onClicked: panel.installer.start()
-        }
+        onRetryRequested: panel.installer.start()
     }
 
     RowLayout {

@@ -23,12 +23,7 @@ Item {
 
     // Files may have been added or removed on disk since the tab was last shown.
     onVisibleChanged: if (visible) modelManager.refreshDownloadStatus()
-    Component.onCompleted: {
-        if (visible)
-            modelManager.refreshDownloadStatus()
-        if (modelManager.lastError !== "")
-            errorAlert.open()
-    }
+    Component.onCompleted: if (visible) modelManager.refreshDownloadStatus()
 
     ModelLibraryFilter {
         id: filtered
@@ -56,12 +51,17 @@ Item {
                 anchors.bottomMargin: 8
                 spacing: 6
 
+                // One height whatever the engine is doing, so nothing below jumps while a
+                // model loads: the spinner and Stop fit in it.
                 RowLayout {
+                    objectName: "engineStatusRow"
                     Layout.fillWidth: true
+                    Layout.preferredHeight: 24
                     spacing: 8
                     Rectangle {
-                        width: 8
-                        height: 8
+                        objectName: "engineStatusDot"
+                        Layout.preferredWidth: 8
+                        Layout.preferredHeight: 8
                         radius: 4
                         color: (library.activeEndpoint ? library.activeEndpoint.isReady
                                                        : library.serverManager.isRunning) ? Theme.green
@@ -87,6 +87,9 @@ Item {
                         visible: library.serverManager.isRunning
                         text: "Stop"
                         Accessible.name: text
+                        Layout.preferredHeight: 24
+                        topPadding: 2
+                        bottomPadding: 2
                         font.pixelSize: Theme.captionSize
                         palette.buttonText: Theme.red
                         onClicked: library.serverManager.stop()
@@ -235,7 +238,23 @@ Item {
             }
         }
 
+        // A failed download waits here, above the files, until it is retried or read.
+        DownloadErrorNotice {
+            objectName: "downloadErrorNotice"
+            visible: library.modelManager.lastError !== ""
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            message: library.modelManager.lastError
+            canRetry: retry.canRetry
+            dismissible: true
+            onRetryRequested: retry.retry()
+            onDismissed: library.modelManager.clearLastError()
+        }
+
         ListView {
+            id: modelList
             objectName: "modelList"
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -266,16 +285,25 @@ Item {
                 isExpanded: library.expandedModelID === modelId
                 onToggle: library.expandedModelID = ModelLibraryRules.toggledModelID(library.expandedModelID, modelId)
             }
+
+            Label {
+                objectName: "noMatchLabel"
+                parent: modelList
+                anchors.centerIn: modelList
+                width: modelList.width - 32
+                visible: modelList.count === 0 && library.searchText !== ""
+                text: "No models match \"" + library.searchText + "\""
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                font.pixelSize: Theme.bodySize
+                color: Theme.secondaryText
+            }
         }
     }
 
-    // Raised once per failure; closing it in any way clears the failure.
-    Connections {
-        target: library.modelManager
-        function onLastErrorChanged() {
-            if (library.modelManager.lastError !== "")
-                errorAlert.open()
-        }
+    DownloadRetry {
+        id: retry
+        modelManager: library.modelManager
     }
 
     OpenModelFileDialog {
@@ -296,22 +324,6 @@ Item {
         Label {
             objectName: "sourceOfferText"
             text: library.modelManager.sourceOffer
-            wrapMode: Text.WordWrap
-            width: 360
-        }
-    }
-
-    Dialog {
-        id: errorAlert
-        objectName: "downloadErrorAlert"
-        title: "Download Error"
-        anchors.centerIn: parent
-        modal: true
-        standardButtons: Dialog.Ok
-        onClosed: library.modelManager.clearLastError()
-        Label {
-            objectName: "downloadErrorMessage"
-            text: library.modelManager.lastError
             wrapMode: Text.WordWrap
             width: 360
         }
