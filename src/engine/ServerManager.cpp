@@ -425,24 +425,6 @@ QStringList ServerManager::metalStubCompilerArguments(const QString &library) co
             QDir(m_environment.metalStubDirectory).filePath(metalStubSourceName)};
 }
 
-std::optional<QString> ServerManager::buildMetalStub()
-{
-    bool alreadyBuilt = false;
-    const std::optional<QString> library = prepareMetalStub(&alreadyBuilt);
-    if (!library || alreadyBuilt)
-        return library ? std::optional(m_environment.metalStubDirectory) : std::nullopt;
-    QProcess compiler;
-    compiler.setStandardOutputFile(QProcess::nullDevice());
-    compiler.setStandardErrorFile(QProcess::nullDevice());
-    compiler.start(m_environment.compilerPath, metalStubCompilerArguments(*library));
-    if (!compiler.waitForStarted())
-        return std::nullopt;
-    compiler.waitForFinished(-1);
-    if (compiler.exitStatus() != QProcess::NormalExit || compiler.exitCode() != 0)
-        return std::nullopt;
-    return m_environment.metalStubDirectory;
-}
-
 QCoro::Task<std::optional<QString>> ServerManager::buildMetalStubInBackground()
 {
     bool alreadyBuilt = false;

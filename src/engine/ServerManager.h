@@ -99,8 +99,6 @@ public:
     QCoro::Task<bool> checkHealth();
     QCoro::Task<> installViaHomebrew();
     QCoro::Task<> uninstallViaHomebrew();
-    // Builds (once) the substitute GPU library; the directory holding it, or none.
-    std::optional<QString> buildMetalStub();
 
     // Fire-and-forget forms for the views.
     Q_INVOKABLE void start(const QString &modelPath, const QString &modelName);
