@@ -10,8 +10,6 @@ class TestSymbolIcons : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(SymbolIcons::loadIconTheme()); }
-
     void drawsEverySymbol_data()
     {
         QTest::addColumn<QString>("symbol");
