@@ -27,11 +27,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://morlo.ai)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The symbol icons are read from a file of breeze-icon-theme-rcc at run time; nothing links it.
 # QtQuick loads QtQml.WorkerScript through its QtQml import, which neither the import scan nor
 # Debian 12's QtQuick package declares. The keyring library opens libsecret at run time to reach
 # the desktop's Secret Service, where hub tokens and server keys are kept.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "breeze-icon-theme-rcc, qml6-module-qtqml-workerscript, libsecret-1-0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qml6-module-qtqml-workerscript, libsecret-1-0")
 # Export and import use the desktop's own file chooser through it where the session has a portal;
 # without it Qt's dialogs are used, so it is recommended, not required.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-xdgdesktopportal-platformtheme")

@@ -1,4 +1,5 @@
 #include "AppModel.h"
+#include "RestingHeap.h"
 #include "SceneRenderer.h"
 
 #include <QApplication>
@@ -51,6 +52,7 @@ AgentManager *AppModel::agentManager()
 bool AppModel::loadMainWindow(QQmlApplicationEngine &engine)
 {
     SceneRenderer::choose();
+    new RestingHeap(this);
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.setInitialProperties({{QStringLiteral("app"), QVariant::fromValue(this)}});
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/MorloAI/Main.qml")));

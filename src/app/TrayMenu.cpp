@@ -26,8 +26,7 @@ TrayMenu::TrayMenu(AppModel *app, QWindow *mainWindow, QObject *parent)
     updateModelLine();
     connect(app->serverManager(), &ServerManager::activeModelChanged, this, &TrayMenu::updateModelLine);
 
-    if (SymbolIcons::loadIconTheme())
-        m_icon.setIcon(QIcon(SymbolIcons::iconPath(QStringLiteral("sparkles"))));
+    m_icon.setIcon(QIcon(SymbolIcons::iconPath(QStringLiteral("sparkles"))));
     m_icon.setToolTip(QStringLiteral("Morlo AI"));
     m_icon.setContextMenu(&m_menu);
     if (QSystemTrayIcon::isSystemTrayAvailable())

@@ -433,16 +433,18 @@ Item {
                 }
 
                 // The Models and Settings tabs are made the first time they are shown and then
-                // kept: an idle window that never opens them does not carry them.
+                // kept: an idle window that never opens them does not carry them. They are named
+                // by file, so their views (and the file dialogs they import) are not even
+                // compiled before that.
                 Loader {
                     objectName: "modelsLoader"
                     active: content.openedTabs.models === true
-                    sourceComponent: ModelLibraryView {
-                        modelManager: content.modelManager
-                        serverManager: content.serverManager
-                        remoteServers: content.remoteServers
-                        activeEndpoint: content.activeEndpoint
-                    }
+                    onActiveChanged: if (active) setSource("ModelLibraryView.qml", {
+                        modelManager: content.modelManager,
+                        serverManager: content.serverManager,
+                        remoteServers: content.remoteServers,
+                        activeEndpoint: content.activeEndpoint,
+                    })
                 }
 
                 Loader {

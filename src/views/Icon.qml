@@ -11,10 +11,10 @@ Image {
 
     width: size
     height: size
-    sourceSize: Qt.size(Math.ceil(size * 2), Math.ceil(size * 2))
+    // Drawn at the size shown: the image is asked for this size times the screen's scale, so it
+    // lands on whole device pixels at 1x and 2x instead of being shrunk from a larger one.
+    sourceSize: Qt.size(Math.ceil(size), Math.ceil(size))
     source: symbol === "" ? "" : SymbolIcons.source(symbol, color)
     fillMode: Image.PreserveAspectFit
-    smooth: true
-    mipmap: true
     Accessible.ignored: true
 }

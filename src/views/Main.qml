@@ -58,10 +58,12 @@ AppWindow {
         onActivated: if (window.app.mayQuit()) Qt.quit()
     }
 
+    // Named by file rather than as an inline component, so the settings window and its views
+    // are not even compiled until Settings is first opened.
     Loader {
         id: settingsWindow
         active: false
-        sourceComponent: SettingsWindow { app: window.app }
+        onActiveChanged: if (active) setSource("SettingsWindow.qml", { app: window.app })
     }
 
     ContentView {

@@ -6,9 +6,9 @@
 #include <QUrl>
 #include <QtQml/qqmlregistration.h>
 
-// The one table from the symbol names the views use ("sparkles", "lock.shield.fill", …) to icons
-// of the Breeze theme, which ships as a Qt resource file with the system's icon packages. Icons are
-// drawn tinted in one colour, like the monochrome symbols they stand for.
+// The symbol names the views use ("sparkles", "lock.shield.fill", …), each drawn by an icon of
+// the Breeze theme. The table is icons/symbols.txt; the build copies just those icons into the
+// app. Icons are drawn tinted in one colour, like the monochrome symbols they stand for.
 class SymbolIcons : public QObject
 {
     Q_OBJECT
@@ -23,8 +23,6 @@ public:
 
     // Every symbol name the table knows.
     static QStringList symbols();
-    // The icon file inside the loaded Breeze resource (":/breeze/…svg"), empty when unknown.
+    // The symbol's icon file inside the app (":/symbols/…svg"), empty when unknown.
     static QString iconPath(const QString &symbol);
-    // Makes the Breeze resource file available under ":/breeze"; true when it is.
-    static bool loadIconTheme();
 };

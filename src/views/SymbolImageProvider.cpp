@@ -27,6 +27,11 @@ QImage SymbolImageProvider::requestImage(const QString &id, QSize *size, const Q
             QPainter painter(&image);
             painter.setRenderHint(QPainter::Antialiasing);
             renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+            // Breeze draws inside the middle of its canvas (16 of 22 pixels, a few shapes one
+            // pixel more); a symbol fills its box, so the margin is cut to one canvas pixel and
+            // the icon shows at the size the view gives it.
+            const QRectF canvas = renderer.viewBoxF();
+            renderer.setViewBox(canvas.marginsRemoved(QMarginsF(1, 1, 1, 1) * (canvas.width() * 2 / 22)));
             renderer.render(&painter);
         }
         // The symbols are drawn in one colour; the white marks some icons carry inside their

@@ -10,8 +10,6 @@ class TestSymbolIcons : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(SymbolIcons::loadIconTheme()); }
-
     void drawsEverySymbol_data()
     {
         QTest::addColumn<QString>("symbol");
@@ -39,7 +37,7 @@ private slots:
         QSize size;
         const QImage image = provider.requestImage(symbol + QStringLiteral("/ffff9500"), &size, QSize(26, 26));
         QCOMPARE(size, QSize(26, 26));
-        int inked = 0;
+        QRect inked;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {
                 const QColor pixel = image.pixelColor(x, y);
@@ -48,14 +46,16 @@ private slots:
                 // Everything else is the tint; white marks inside a shape may remain.
                 QVERIFY(pixel.red() == 0xff && pixel.green() == 0x95 && pixel.blue() == 0);
                 if (pixel.alpha() >= 160)
-                    ++inked;
+                    inked |= QRect(x, y, 1, 1);
             }
-        QVERIFY2(inked > 10, "icon draws nothing");
+        // Shown at the size the view asks for, not as a small mark inside an empty margin.
+        QVERIFY2(qMax(inked.width(), inked.height()) >= 20, "icon is much smaller than its box");
     }
 
     void unknownSymbolHasNoSource()
     {
         QVERIFY(SymbolIcons::iconPath(QStringLiteral("no.such.symbol")).isEmpty());
+        QVERIFY(SymbolIcons::iconPath(QStringLiteral("../symbols/sparkles")).isEmpty());
         QVERIFY(!SymbolIcons::iconPath(QStringLiteral("sparkles")).isEmpty());
     }
 };
