@@ -1,10 +1,16 @@
 # The Debian package that `make package` builds: the binary (its QML module is compiled in), the
 # desktop entry, icons, software-centre metadata and the licence. Its run-time dependencies are
 # what the binary links (found by dpkg-shlibdeps), the QML modules the views import (found when
-# the package is built, see DebianQmlDepends.cmake) and the icon set read at run time.
+# the package is built, see DebianQmlDepends.cmake).
 include(GNUInstallDirs)
-install(FILES ${CMAKE_SOURCE_DIR}/LICENSE
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlo-ai RENAME copyright)
+# The copyright file names both licences: ours, and the one of the Breeze icons compiled in.
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE morlo_licence)
+file(WRITE ${CMAKE_BINARY_DIR}/copyright "${morlo_licence}
+The symbols drawn in the window are Breeze icons, copyright the KDE community, under the GNU
+Lesser General Public License, version 3 or later; its text is in
+/usr/share/common-licenses/LGPL-3.
+")
+install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlo-ai)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME morlo-ai)
