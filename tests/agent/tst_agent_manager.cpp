@@ -1,6 +1,4 @@
 #include "agent/AgentManager.h"
-#include "agent/StreamingSanitizer.h"
-#include "agent/SystemPrompt.h"
 #include "conversation/AgentState.h"
 #include "conversation/ArchiveStore.h"
 #include "conversation/DefaultsStore.h"
@@ -16,7 +14,6 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
@@ -67,6 +64,12 @@ const QString toolBlock = QStringLiteral(
     "write_file, delete_file, take_screenshot, open_app, close_app, list_open_apps, get_system_info, "
     "get_clipboard, set_clipboard\nNEVER call tools to answer questions. NEVER include tool names, "
     "clipboard contents, file paths, or system info in a normal reply.");
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
 
 // Where a call in a follow-up answer would write if it ever ran.
 const QString followUpTarget = QDir::home().filePath(QStringLiteral("follow-up.txt"));
@@ -126,12 +129,10 @@ class TestAgentManager : public QObject
     // The request bodies the engine received, in order.
     QList<QJsonObject> requests() const
     {
-        QFile file(m_engine->path(QStringLiteral("requests.jsonl")));
         QList<QJsonObject> bodies;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray &json : file.readAll().split('\n'))
-                if (!json.trimmed().isEmpty())
-                    bodies.append(QJsonDocument::fromJson(json).object());
+        for (const QByteArray &json : contents(m_engine->path(QStringLiteral("requests.jsonl"))).split('\n'))
+            if (json.startsWith('{'))
+                bodies.append(QJsonDocument::fromJson(json).object());
         return bodies;
     }
 
@@ -238,7 +239,7 @@ private slots:
         row("malformed and foreign lines are skipped",
             lines({"data: {not json", "error: not json", ": keep-alive comment", "event: message",
                    chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
-                   "data: {\"delta\":{\"content\":\"no choices\"}}", "data: {\"choices\":[{\"finish_reason\":null}]}",
+                   "data: {\"delta\":{\"content\":\"no choices\"}}",
                    "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}",
                    chunkLine("crlf") + "\r", "data: [1,2]",
                    "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}},{\"index\":1}]}", // a bad choice spoils its chunk
@@ -341,41 +342,6 @@ private slots:
         }
     }
 
-    // A reply is cleaned as it streams (the rules themselves are checked on whole turns above): the
-    // streamed cleaner's edits, applied one after another, must show exactly what cleaning the
-    // whole text shows, after every fragment. Replies are built from lines that start like leaked or
-    // ordinary lines, then cut at random places, so every rule sees its words split across fragments.
-    void streamedCleaningMatchesWholeCleaning()
-    {
-        const QStringList starts = {
-            "TOOL_CALL: {}", "---", "----", "[open_app]: done", "[search_web]:", "[open_app] :", "[notes]: x",
-            "[open_app", "The clipboard is empty", "The clipboard contains x", "The clipboard has emptiness",
-            "The clipboard holds", "Clipboard: x", "Tool results:", "Dir: /", "Home dir:", "You have tools:",
-            "I have confirmed", "Hello", "", "é\U0001F600",
-        };
-        const QStringList tails = {"", " x", " empty", " contains", "]", "]:", "\r", " \t", "---", "\u00a0"};
-        const QStringList indents = {"", "", " ", "\t ", "\u2028", "\u00a0"};
-        QRandomGenerator random(20261206);
-        const auto pick = [&random](const QStringList &list) { return list.at(random.bounded(list.size())); };
-        for (int stream = 0; stream < 4000; ++stream) {
-            QStringList lines;
-            for (int l = random.bounded(1, 8); l > 0; --l)
-                lines.append(pick(indents) + pick(starts) + pick(tails));
-            const QString whole = lines.join(QLatin1Char('\n'));
-            StreamingSanitizer streamed;
-            QString shown;
-            for (qsizetype at = 0; at < whole.size();) {
-                const qsizetype length = std::min<qsizetype>(random.bounded(1, 6), whole.size() - at);
-                streamed.append(QStringView(whole).sliced(at, length));
-                at += length;
-                const StreamingSanitizer::Change change = streamed.takeChange();
-                QVERIFY(change.keep <= shown.size());
-                shown = shown.first(change.keep) + change.tail;
-                if (shown != SystemPrompt::sanitizeReply(whole.first(at)))
-                    QFAIL(whole.first(at).toUtf8().toPercentEncoding().prepend("differs after ").constData());
-            }
-        }
-    }
     void cancelling_data()
     {
         QTest::addColumn<QJsonArray>("replies");
@@ -493,36 +459,6 @@ private slots:
         QCOMPARE(sent.last(), QStringLiteral("user: latest"));
     }
 
-    void toolsRefused_data()
-    {
-        QTest::addColumn<QJsonObject>("refusal");
-        QTest::addColumn<QList<bool>>("sentTools"); // over two turns
-        QTest::newRow("template engine off") << errorReply(500, "tools param requires --jinja flag") << QList<bool>{true, false, false};
-        // A 400 may have other causes: it is retried each time, never remembered.
-        QTest::newRow("400") << errorReply(400, "tools not supported") << QList<bool>{true, false, true, false};
-    }
-
-    // An engine that refuses the tool list still chats: the turn is asked again without tools,
-    // and an engine that refuses them in principle is asked without them from then on.
-    void toolsRefused()
-    {
-        QFETCH(QJsonObject, refusal);
-        QFETCH(QList<bool>, sentTools);
-        startEngine({QJsonObject{{"whenTools", refusal}}});
-        QVERIFY(runTurn(QStringLiteral("one")));
-        QVERIFY(runTurn(QStringLiteral("two")));
-        QCOMPARE(conversation(), (QStringList{"user: one", "assistant: Hello from the fake engine.", "user: two",
-                                              "assistant: Hello from the fake engine."}));
-        QList<bool> sent;
-        for (const QJsonObject &body : requests())
-            sent << body.contains("tools");
-        QCOMPARE(sent, sentTools);
-        // A restarted engine is asked with tools again.
-        QCoro::waitFor(m_server->startServer(m_engine->path(QStringLiteral("tiny.gguf")), QStringLiteral("Tiny")));
-        QVERIFY(runTurn(QStringLiteral("three")));
-        QCOMPARE(requests().at(sentTools.size()).contains("tools"), true);
-    }
-
     // Every tool name, approved and denied: only the four read-only tools run without the card
     // (the clipboard too, unless the user asked to be asked), and nothing else runs unless that
     // very call was approved. Every call handled is kept with the results, as run.
@@ -606,9 +542,7 @@ private slots:
             const QByteArray jpeg = QByteArray::fromBase64(url.section(QLatin1Char(','), 1).toLatin1(),
                                                            QByteArray::AbortOnBase64DecodingErrors);
             QCOMPARE(QImage::fromData(jpeg, "JPEG").size(), QSize(1280, 720));
-            QFile copy(QDir::home().filePath("Desktop/" + result.section(QLatin1Char('\''), 1, 1)));
-            QVERIFY(copy.open(QIODevice::ReadOnly));
-            QCOMPARE(copy.readAll(), jpeg);
+            QCOMPARE(contents(QDir::home().filePath("Desktop/" + result.section(QLatin1Char('\''), 1, 1))), jpeg);
         }
 
         // What the model heard: exactly the recorded results, and never an image.
@@ -745,14 +679,10 @@ private slots:
         // The file touched is the one shown and no other.
         const QString content = arguments.value("content").toString();
         if (tool == "write_file" && !shown.isEmpty()) {
-            QFile written(shown);
-            QVERIFY(written.open(QIODevice::ReadOnly));
-            QCOMPARE(QString::fromUtf8(written.readAll()), content);
+            QCOMPARE(QString::fromUtf8(contents(shown)), content);
             QVERIFY(!QFileInfo(shown).isSymLink());
         }
-        QFile bashrc(home + "/.bashrc");
-        QVERIFY(bashrc.open(QIODevice::ReadOnly));
-        QCOMPARE(bashrc.readAll(), QByteArray("original"));
+        QCOMPARE(contents(home + "/.bashrc"), QByteArray("original"));
         QCOMPARE(QDir(elsewhere.path()).isEmpty(), true);
         QCOMPARE(QFile::exists(home + "/notes-old.txt"), !(tool == "delete_file" && shown == home + "/notes-old.txt"));
         QVERIFY(settledAndSaved());

@@ -72,8 +72,6 @@ private slots:
         row("no models", "list_local_models", {}, "No models downloaded yet");
         row("empty clipboard", "get_clipboard", {}, "(empty clipboard)");
         row("clipboard set", "set_clipboard", {{"text", "x"}}, "Clipboard set");
-        row("missing file", "read_file", {{"path", "~/b.txt"}}, "Error: File not found: ~/b.txt");
-        row("trash missing", "delete_file", {{"path", "nowhere/b.txt"}}, "Error: File not found: nowhere/b.txt");
     }
     void fixedTexts()
     {
