@@ -14,11 +14,11 @@ namespace {
 
 const QString clockName = QStringLiteral("Morlo Test Clock");
 
-// How many live processes run exactly "xclock -title <title>".
+// How many live processes run exactly "xclock -title <title>", the program named by any path.
 int clocksTitled(const QString &title)
 {
     QProcess pgrep;
-    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-c"), QStringLiteral("-x"), QStringLiteral("-f"), "xclock -title " + title});
+    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-c"), QStringLiteral("-f"), "^(.*/)?xclock -title " + title + "$"});
     return pgrep.waitForFinished() ? pgrep.readAllStandardOutput().trimmed().toInt() : -1;
 }
 
