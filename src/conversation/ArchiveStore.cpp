@@ -61,7 +61,7 @@ ArchiveStore::Loaded ArchiveStore::load()
         return loaded;
     }
     QSaveFile copy(copyPath);
-    if (copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size() && copy.commit()) {
+    if (copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size() && copy.flush() && copy.commit()) {
         loaded.recoveryCopyPath = copyPath;
         return loaded;
     }
@@ -122,8 +122,10 @@ QString ArchiveStore::write(const QList<ChatSession> &snapshot)
     const QByteArray bytes = ChatArchive::encode(snapshot);
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     QSaveFile file(m_path);
-    // A failed write (read-only folder, full disk) leaves the previous archive in place.
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    // A failed write (read-only folder, full disk) leaves the previous archive in place. The
+    // explicit flush matters: commit() alone would put a file cut short by a full disk in place
+    // of the archive, as Qt 6.4 does not report a failed last write there.
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit())
         return {};
     const QString error = file.errorString();
     file.cancelWriting();

@@ -39,8 +39,4 @@ QString listRunningApps();
 // Four lines: the system, memory, disk space of "/" and processor count.
 QString systemInfo();
 
-// "<free>GB free of <total>GB" for the file system holding the path, or "Unknown" when the
-// system cannot tell.
-QString diskText(const QString &path);
-
 } // namespace AppleScriptExecutor

@@ -26,12 +26,15 @@ QString captureFailed(const QString &description)
 }
 
 // The Desktop keeps a copy under the local time; a second capture in the same second replaces it.
+// Many Linux homes have no Desktop folder: it is made, so the copy the result names exists.
 void saveDesktopCopy(const QByteArray &jpeg)
 {
     const QString name = QStringLiteral("Screenshot_")
                          + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"))
                          + QStringLiteral(".jpg");
-    QFile copy(QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)).filePath(name));
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    QDir().mkpath(desktop);
+    QFile copy(QDir(desktop).filePath(name));
     if (copy.open(QIODevice::WriteOnly | QIODevice::Truncate))
         copy.write(jpeg);
 }

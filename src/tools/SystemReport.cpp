@@ -33,8 +33,8 @@ QString operatingSystemVersion()
     return QSysInfo::prettyProductName();
 }
 
-} // namespace
-
+// "<free>GB free of <total>GB" for the file system holding the path, or "Unknown" when the
+// system cannot tell.
 QString diskText(const QString &path)
 {
     struct statvfs info;
@@ -45,6 +45,8 @@ QString diskText(const QString &path)
     return QString::asprintf("%.0f", free) + QStringLiteral("GB free of ") + QString::asprintf("%.0f", total)
            + QStringLiteral("GB");
 }
+
+} // namespace
 
 QString systemInfo()
 {

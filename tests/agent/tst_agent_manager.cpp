@@ -1,5 +1,4 @@
 #include "agent/AgentManager.h"
-#include "agent/SystemPrompt.h"
 #include "conversation/AgentState.h"
 #include "conversation/ArchiveStore.h"
 #include "conversation/DefaultsStore.h"
@@ -13,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSet>
@@ -37,6 +37,13 @@ QJsonObject chunks(const QStringList &texts)
     return {{QStringLiteral("chunks"), QJsonArray::fromStringList(texts)}};
 }
 
+// One event of the stream exactly as an engine writes it.
+QString chunkLine(const QString &content)
+{
+    const QJsonObject chunk{{"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", content}}}}}}};
+    return QStringLiteral("data: ") + QString::fromUtf8(QJsonDocument(chunk).toJson(QJsonDocument::Compact));
+}
+
 QJsonObject errorReply(int status, const QString &message)
 {
     const QJsonObject error{{"code", status}, {"message", message}, {"type", "invalid_request_error"}};
@@ -47,6 +54,21 @@ QJsonObject errorReply(int status, const QString &message)
 QString line(const QString &role, const QString &content)
 {
     return role + QStringLiteral(": ") + content;
+}
+
+// What every system prompt ends with, word for word: the model learns the one-line call syntax
+// from it.
+const QString toolBlock = QStringLiteral(
+    "\nFor explicit system actions only (open app, read/write file, etc.) output exactly one line: "
+    "TOOL_CALL: {\"name\":\"toolname\",\"arguments\":{\"key\":\"value\"}}\nTools: list_files, read_file, "
+    "write_file, delete_file, take_screenshot, open_app, close_app, list_open_apps, get_system_info, "
+    "get_clipboard, set_clipboard\nNEVER call tools to answer questions. NEVER include tool names, "
+    "clipboard contents, file paths, or system info in a normal reply.");
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 // Where a call in a follow-up answer would write if it ever ran.
@@ -107,12 +129,10 @@ class TestAgentManager : public QObject
     // The request bodies the engine received, in order.
     QList<QJsonObject> requests() const
     {
-        QFile file(m_engine->path(QStringLiteral("requests.jsonl")));
         QList<QJsonObject> bodies;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray &json : file.readAll().split('\n'))
-                if (!json.trimmed().isEmpty())
-                    bodies.append(QJsonDocument::fromJson(json).object());
+        for (const QByteArray &json : contents(m_engine->path(QStringLiteral("requests.jsonl"))).split('\n'))
+            if (json.startsWith('{'))
+                bodies.append(QJsonDocument::fromJson(json).object());
         return bodies;
     }
 
@@ -175,16 +195,6 @@ private slots:
         m_engine.reset();
     }
 
-    void nothingHappensWithoutTextOrEngine()
-    {
-        startEngine({chunks({"never"})});
-        QVERIFY(runTurn(QStringLiteral(" \n\t ")));
-        QCoro::waitFor(m_server->stopServer());
-        QVERIFY(runTurn(QStringLiteral("Hello?")));
-        QVERIFY(m_state->messages().isEmpty());
-        QVERIFY(requests().isEmpty());
-    }
-
     // One turn per row: what is shown after the user's message and saved, which cards were shown,
     // what the engine was asked (with or without the tool list) and whether the chime played.
     // Tool results go back in one follow-up without tools; calls in that follow-up never run.
@@ -194,34 +204,62 @@ private slots:
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<QStringList>("asked");
         QTest::addColumn<QList<bool>>("sentTools");
-        QTest::addColumn<QVariant>("soundSetting");
-        QTest::addColumn<bool>("chimes");
+        QTest::addColumn<bool>("soundOn");
 
-        const auto row = [](const char *name, const QJsonArray &replies, const QString &shown,
-                            const QList<bool> &sentTools = {true}, const QVariant &soundSetting = {},
-                            bool chimes = true) {
-            QTest::newRow(name) << replies << QStringList{"assistant: " + shown} << QStringList() << sentTools
-                                << soundSetting << chimes;
+        // The chime plays for a turn that ends without an error, when the sound is on.
+        const auto row = [](const char *name, const QJsonArray &replies, const QStringList &shown,
+                            const QList<bool> &sentTools = {true}, bool soundOn = true) {
+            QStringList lines;
+            for (const QString &text : shown)
+                lines << "assistant: " + text;
+            QTest::newRow(name) << replies << lines << QStringList() << sentTools << soundOn;
         };
-        const QJsonObject noTools = errorReply(400, "tools not supported");
-        row("plain reply", {chunks({"Hel", "lo ", "there."})}, "Hello there.");
-        row("sound off", {chunks({"ok"})}, "ok", {true}, false, false);
-        row("sound setting not a boolean", {chunks({"ok"})}, "ok", {true}, QStringLiteral("loud"));
-        row("400 twice", {noTools, errorReply(400, "still no")}, "Error: still no", {true, false}, {}, false);
+        row("plain reply", {chunks({"Hel", "lo ", "there."})}, {"Hello there."});
+        row("sound off", {chunks({"ok"})}, {"ok"}, {true}, false);
+        row("400 twice", {errorReply(400, "tools not supported"), errorReply(400, "still no")}, {"Error: still no"},
+            {true, false});
         row("500 for tools is an ordinary error", {QJsonObject{{"whenTools", errorReply(500, "Cannot use tools")}}},
-            "Error: Cannot use tools", {true}, {}, false);
+            {"Error: Cannot use tools"});
         row("malformed calls are dropped",
-            {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, "Hi.");
-        row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, "Tool results: none\n---");
-        // An answer that breaks off keeps what arrived, with the reason below it.
-        QTest::newRow("error after some text")
-            << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Half an ", "answer"}}, {"error", QJsonObject{{"code", 500}, {"message", "Out of memory"}}}}}
-            << QStringList{"assistant: Half an answer", "assistant: Error: Out of memory"} << QStringList() << QList<bool>{true}
-            << QVariant() << false;
-        QTest::newRow("closed early")
-            << QJsonArray{QJsonObject{{"chunks", QJsonArray{"Half"}}, {"cut", true}}}
-            << QStringList{"assistant: Half", "assistant: Error: The engine closed the reply early"} << QStringList()
-            << QList<bool>{true} << QVariant() << false;
+            {chunks({"Hi.\nTOOL_CALL: {\"arguments\":{}}\n", "TOOL_CALL: [1]\nTOOL_CALL: {oops"})}, {"Hi."});
+        row("all leaked lines: raw text shown", {chunks({"Tool results: none\n---"})}, {"Tool results: none\n---"});
+        // Leaked lines go whatever fragments they come in; look-alikes stay.
+        row("leaked lines among text",
+            {chunks({"Sure.\n  TOOL_CA", "LL: {}\n[read_", "file]: done\nThe clipboard is em", "pty\nHome dir: /x\n",
+                     "Moved to Trash: /a\nI have confirmed it.\n---\n[notes]: x\nThe clipboard holds cats\n"})},
+            {"Sure.\n[notes]: x\nThe clipboard holds cats"});
+        row("503 whose message is not text", {QJsonObject{{"status", 503}, {"body", QJsonObject{{"error", QJsonObject{{"message", 7}}}}}}},
+            {"Error: Server error 503"});
+        // The stream as raw lines: a finish reason makes an answer whole without the end marker;
+        // lines that are not events of ours are skipped; a line far longer than one network read
+        // is joined, a cut-off one skipped.
+        const auto lines = [](const QJsonArray &lines) { return QJsonArray{QJsonObject{{"lines", lines}}}; };
+        row("finish reason, then closed",
+            lines({chunkLine("all"), R"(data: {"choices":[{"delta":{},"finish_reason":"stop"}]})"}), {"all"});
+        row("malformed and foreign lines are skipped",
+            lines({"data: {not json", "error: not json", ": keep-alive comment", "event: message",
+                   chunkLine("no space").replace("data: ", "data:"), "data: {\"choices\":[]}", chunkLine(""),
+                   "data: {\"delta\":{\"content\":\"no choices\"}}",
+                   "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},{\"delta\":{\"content\":\"b\"}}]}",
+                   chunkLine("crlf") + "\r", "data: [1,2]",
+                   "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}},{\"index\":1}]}", // a bad choice spoils its chunk
+                   "data: {\"choices\":[{\"delta\":{\"content\":\"y\"}},{\"delta\":{\"content\":5}}]}",
+                   "data: {\"choices\":[{\"delta\":{\"content\":\"z\",\"tool_calls\":[{\"index\":\"0\"}]}}]}",
+                   "data:[DONE]", chunkLine(" after the unspaced marker"), "data: [DONE]", chunkLine("after the end")}),
+            {"abcrlf after the unspaced marker"});
+        const QString big(3 * 1024 * 1024, QLatin1Char('x'));
+        row("a line of megabytes",
+            lines({"data: {\"choices\":[{\"delta\":{\"content\":\"" + big, chunkLine(big), "data: [DONE]"}), {big});
+        // An answer that breaks off keeps what arrived, with the reason below it; older engines
+        // report such a failure as an "error:" event.
+        row("error line of older engines",
+            lines({chunkLine("a"), R"(error: {"code":503,"message":"boom","type":"x"})", chunkLine("never"), "data: [DONE]"}),
+            {"a", "Error: boom"});
+        row("error after some text", {QJsonObject{{"chunks", QJsonArray{"Half an ", "answer"}},
+                                                  {"error", QJsonObject{{"code", 500}, {"message", "Out of memory"}}}}},
+            {"Half an answer", "Error: Out of memory"});
+        row("closed early", {QJsonObject{{"chunks", QJsonArray{"Half"}}, {"cut", true}}},
+            {"Half", "Error: The engine closed the reply early"});
 
         // Every card here is denied.
         const auto toolRow = [](const char *name, const QJsonObject &reply, const QString &shown,
@@ -233,7 +271,7 @@ private slots:
                 chunks({"Done.\n", toolCallLine("write_file", {{"path", followUpTarget}, {"content", "x"}})});
             QTest::newRow(name) << QJsonArray{reply, followUp}
                                 << QStringList{"assistant: " + shown, results, "assistant: Done."} << asked
-                                << QList<bool>{true, false} << QVariant() << true;
+                                << QList<bool>{true, false} << true;
         };
         toolRow("two calls, each asked",
                 chunks({toolCallLine("delete_file", {{"path", "/tmp/a"}}) + "\n  ",
@@ -243,11 +281,23 @@ private slots:
                 chunks({"Let me check.\n", toolCallLine("download_model", {{"model_name", 5}}), "\nTOOL_CALL: {x\n",
                         toolCallLine("set_active_model", {{"model_name", 2.5}})}),
                 "Let me check.", {"download_model model_name=5", "set_active_model model_name=2.5"});
-        // Native calls may come without ids; each still gets its own.
+        // Native calls: pieces of one call are joined by index, calls come in index order, a
+        // later name replaces an earlier one, nameless calls are dropped, and calls that come
+        // without ids each get their own.
         toolRow("native calls",
-                {{"toolCalls", QJsonArray{QJsonObject{{"index", 0}, {"id", ""}, {"name", "download_model"}},
-                                          QJsonObject{{"index", 1}, {"id", ""}, {"name", "set_active_model"}}}}},
+                {{"toolCalls", QJsonDocument::fromJson(R"([{"index":2,"id":"","name":"set_active_model","arguments":"not json"},
+                    {"index":1,"id":"b","arguments":"{}"}, {"index":0,"id":"","name":"x","arguments":"[1]"},
+                    {"index":0,"name":"download_model","arguments":""}, {"index":0,"name":""}])").array()}},
                 "", {"download_model", "set_active_model"});
+        toolRow("native call split over two deltas",
+                {{"toolCalls", QJsonArray{QJsonObject{{"index", 0}, {"id", "call-1"}, {"name", "open_app"}, {"arguments", "{\"app_name\":\"Calc"}},
+                                          QJsonObject{{"index", 0}, {"id", "call-2"}, {"arguments", "ulator\",\"count\":3}"}}}}},
+                "", {"open_app app_name=Calculator count=3"});
+        toolRow("native call after text, arguments of every type",
+                {{"chunks", QJsonArray{"Opening."}},
+                 {"toolCalls", QJsonArray{QJsonObject{{"name", "open_app"},
+                                                      {"arguments", R"({"app_name":"Calc","ok":true,"n":1.5,"o":{"a":[1]}})"}}}}},
+                "Opening.", {"open_app app_name=Calc n=1.5 o={\"a\":[1]} ok=true"});
     }
 
     void turns()
@@ -256,10 +306,9 @@ private slots:
         QFETCH(QStringList, shown);
         QFETCH(QStringList, asked);
         QFETCH(QList<bool>, sentTools);
-        QFETCH(QVariant, soundSetting);
-        QFETCH(bool, chimes);
-        if (soundSetting.isValid())
-            DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, soundSetting);
+        QFETCH(bool, soundOn);
+        if (!soundOn)
+            DefaultsStore().setValue(DefaultsKeys::completionSoundEnabled, false);
         startEngine(replies);
         const QString typed = QStringLiteral("  Say hi\n");
         QVERIFY(runTurn(typed));
@@ -271,7 +320,7 @@ private slots:
         QCOMPARE(m_state->messages().at(1).toolCalls.value_or(QList<ToolCall>()).size(), asked.size());
         QVERIFY(!m_state->messages().last().toolCalls);
         QVERIFY(!QFile::exists(followUpTarget));
-        QCOMPARE(m_chimes->size(), chimes ? 1 : 0);
+        QCOMPARE(m_chimes->size(), soundOn && !shown.last().startsWith("assistant: Error: ") ? 1 : 0);
         QVERIFY(settledAndSaved());
 
         const QList<QJsonObject> sent = requests();
@@ -283,7 +332,7 @@ private slots:
         QCOMPARE(sentMessages(0), QStringList({line("system", prompt), line("user", typed)}));
         // The prompt is read from the user's settings and names a home folder that exists here.
         QVERIFY(prompt.endsWith(QStringLiteral(" The user's name is Ada. Be concise and direct.\n\nHome: ")
-                                + QDir::homePath() + SystemPrompt::toolInstructionBlock()));
+                                + QDir::homePath() + toolBlock));
         if (sent.size() == 2 && asked.isEmpty()) // the retry asks the same again
             QCOMPARE(sentMessages(1), sentMessages(0));
         if (!asked.isEmpty()) {
@@ -367,14 +416,16 @@ private slots:
         QVERIFY(settledAndSaved()); // which also means the conversation is free again
     }
 
-    // Screenshots and system messages are never sent and do not count towards the 20.
+    // Screenshots and system messages are never sent and do not count towards the 20; a blank
+    // reply counts but is not sent. The chat's prompt and the generation settings go with the
+    // request.
     void historyIsCapped_data()
     {
         QTest::addColumn<int>("earlier");
         QTest::addColumn<bool>("trimmed");
         QTest::addColumn<QString>("oldestSent");
-        QTest::newRow("25 messages: the last 20") << 24 << true << "assistant: m5";
-        QTest::newRow("20 messages: all") << 19 << false << "user: m0";
+        QTest::newRow("26 messages: the last 20") << 24 << true << "user: m6";
+        QTest::newRow("20 messages: all") << 18 << false << "user: m0";
     }
 
     void historyIsCapped()
@@ -387,65 +438,25 @@ private slots:
             m_state->appendMessage(Message::make(i % 2 ? Roles::assistant : Roles::user, QStringLiteral("m%1").arg(i)));
         m_state->appendMessage(Message::make(Roles::assistant, QStringLiteral("data:image/jpeg;base64,AAAA")));
         m_state->appendMessage(Message::make(Roles::system, QStringLiteral("kept out")));
+        m_state->appendMessage(Message::make(Roles::assistant, QStringLiteral(" \n\t ")));
         m_state->syncActiveSession();
+        m_state->setActiveSessionSystemPromptOverride(QStringLiteral("Answer as a pirate."));
+        m_state->setTemperature(0.25);
+        m_state->setMaxTokens(64);
         QVERIFY(runTurn(QStringLiteral("latest")));
         QCOMPARE(m_state->historyWasTrimmed(), trimmed);
         const QStringList sent = sentMessages(0);
-        QCOMPARE(sent.size(), 21); // the system prompt and 20 messages
+        QCOMPARE(sent.size(), 20); // the system prompt and 20 messages, less the blank reply
+        // The chat's own prompt replaces the default one; the user's name and style still follow.
+        QCOMPARE(sent.first(), line("system", "Answer as a pirate. The user's name is Ada. Be concise and direct.\n\nHome: "
+                                                  + QDir::homePath() + toolBlock));
+        const QJsonObject body = requests().first();
+        QCOMPARE(body.value("model").toString(), QStringLiteral("local"));
+        QCOMPARE(body.value("stream").toBool(), true);
+        QCOMPARE(body.value("temperature").toDouble(), 0.25);
+        QCOMPARE(body.value("max_tokens").toInt(), 64);
         QCOMPARE(sent.at(1), oldestSent);
         QCOMPARE(sent.last(), QStringLiteral("user: latest"));
-    }
-
-    void speedFigureShowsThenResets_data()
-    {
-        QTest::addColumn<double>("reported"); // 0: the engine reports none
-        QTest::newRow("the engine's own figure") << 42.5;
-        QTest::newRow("counted fragments") << 0.0;
-    }
-
-    void speedFigureShowsThenResets()
-    {
-        QFETCH(double, reported);
-        startEngine({QJsonObject{{"chunks", QJsonArray{"a", "b", "c", "d", "e", "f"}}, {"delayMs", 200},
-                                 {"engine", "recent"}, {"tokensPerSecond", reported}}});
-        QVERIFY(runTurn(QStringLiteral("count")));
-        if (reported > 0)
-            QCOMPARE(m_state->tokensPerSecond(), reported);
-        QVERIFY(m_state->tokensPerSecond() > 0);
-        QVERIFY(m_state->tokensPerSecond() < 100);
-        QTRY_COMPARE(m_state->tokensPerSecond(), 0.0);
-    }
-
-    void toolsRefused_data()
-    {
-        QTest::addColumn<QJsonObject>("refusal");
-        QTest::addColumn<QList<bool>>("sentTools"); // over two turns
-        QTest::newRow("tools with streaming (older engines)")
-            << errorReply(500, "Cannot use tools with stream") << QList<bool>{true, false, false};
-        QTest::newRow("template engine off") << errorReply(500, "tools param requires --jinja flag") << QList<bool>{true, false, false};
-        // A 400 may have other causes: it is retried each time, never remembered.
-        QTest::newRow("400") << errorReply(400, "tools not supported") << QList<bool>{true, false, true, false};
-    }
-
-    // An engine that refuses the tool list still chats: the turn is asked again without tools,
-    // and an engine that refuses them in principle is asked without them from then on.
-    void toolsRefused()
-    {
-        QFETCH(QJsonObject, refusal);
-        QFETCH(QList<bool>, sentTools);
-        startEngine({QJsonObject{{"whenTools", refusal}}});
-        QVERIFY(runTurn(QStringLiteral("one")));
-        QVERIFY(runTurn(QStringLiteral("two")));
-        QCOMPARE(conversation(), (QStringList{"user: one", "assistant: Hello from the fake engine.", "user: two",
-                                              "assistant: Hello from the fake engine."}));
-        QList<bool> sent;
-        for (const QJsonObject &body : requests())
-            sent << body.contains("tools");
-        QCOMPARE(sent, sentTools);
-        // A restarted engine is asked with tools again.
-        QCoro::waitFor(m_server->startServer(m_engine->path(QStringLiteral("tiny.gguf")), QStringLiteral("Tiny")));
-        QVERIFY(runTurn(QStringLiteral("three")));
-        QCOMPARE(requests().at(sentTools.size()).contains("tools"), true);
     }
 
     // Every tool name, approved and denied: only the four read-only tools run without the card
@@ -518,10 +529,21 @@ private slots:
                  runs && name == "set_clipboard" ? QStringLiteral("from the model") : QStringLiteral("before"));
         if (name == "read_file" && runs) // long results are cut to 400 characters
             QCOMPARE(result, QStringLiteral("[read_file]: ") + QString::fromLatin1(secret.first(400)) + QChar(0x2026));
+        static const QRegularExpression systemLine(QStringLiteral(
+            "^\\[get_system_info\\]: Linux: [^\n]+\nRAM: [0-9]+\\.[0-9]GB\nDisk: ([0-9]+GB free of [0-9]+GB|Unknown)\nCPU: [1-9][0-9]* cores$"));
+        QVERIFY2(name != "get_system_info" || systemLine.match(result).hasMatch(), qPrintable(result));
         static const QRegularExpression screenshotLine(QStringLiteral(
             R"(^\[take_screenshot\]: Screenshot captured and saved to Desktop as )"
             R"('Screenshot_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.jpg'\.$)"));
-        QVERIFY(!screenshot || screenshotLine.match(result).hasMatch());
+        if (screenshot) { // the model's copy is scaled to 1280 wide; the Desktop keeps the very same bytes
+            QVERIFY(screenshotLine.match(result).hasMatch());
+            const QString url = m_state->messages().at(2).content;
+            QVERIFY(url.startsWith(QStringLiteral("data:image/jpeg;base64,")));
+            const QByteArray jpeg = QByteArray::fromBase64(url.section(QLatin1Char(','), 1).toLatin1(),
+                                                           QByteArray::AbortOnBase64DecodingErrors);
+            QCOMPARE(QImage::fromData(jpeg, "JPEG").size(), QSize(1280, 720));
+            QCOMPARE(contents(QDir::home().filePath("Desktop/" + result.section(QLatin1Char('\''), 1, 1))), jpeg);
+        }
 
         // What the model heard: exactly the recorded results, and never an image.
         QCOMPARE(requests().size(), 2);
@@ -574,6 +596,11 @@ private slots:
             << QJsonObject{{"Path", "~/.bashrc"}, {"path", "~/safe.txt"}, {"content", "c"}, {"mode", "0777"}}
             << "$H/safe.txt" << QStringList{"Content: c", "Ignored Path: ~/.bashrc", "Ignored mode: 0777", "Creates a new file"}
             << "File written successfully to ~/safe.txt";
+        QTest::newRow("missing folders are made") << "write_file"
+            << QJsonObject{{"path", "~/Documents/new/deeper/n.txt"}, {"content", ""}} << "$H/Documents/new/deeper/n.txt"
+            << QStringList{"Content: ", "Creates a new file"} << "File written successfully to ~/Documents/new/deeper/n.txt";
+        QTest::newRow("text that is not UTF-8") << "read_file" << QJsonObject{{"path", "~/Documents/latin1.txt"}}
+            << "$H/Documents/latin1.txt" << QStringList() << "Error: The file is not valid UTF-8 text: ~/Documents/latin1.txt";
         QTest::newRow("home itself") << "list_files" << QJsonObject{{"directory", "~"}} << "$H" << QStringList()
             << "Documents/\nlinked\nnotes-old.txt\nrc-link";
         QTest::newRow("trash") << "delete_file" << QJsonObject{{"path", "~/Documents/../notes-old.txt"}} << "$H/notes-old.txt"
@@ -606,6 +633,7 @@ private slots:
         put(".profile", "profile!");
         put("notes-old.txt", "old");
         put("Documents/inner/secret.txt", "s3cret");
+        put("Documents/latin1.txt", "caf\xe9");
         QVERIFY(QFile::link(home + "/Documents/inner", home + "/linked"));
         QVERIFY(QFile::link(home + "/.bashrc", home + "/rc-link"));
         // The app was started somewhere else: relative paths must not land there.
@@ -651,14 +679,10 @@ private slots:
         // The file touched is the one shown and no other.
         const QString content = arguments.value("content").toString();
         if (tool == "write_file" && !shown.isEmpty()) {
-            QFile written(shown);
-            QVERIFY(written.open(QIODevice::ReadOnly));
-            QCOMPARE(QString::fromUtf8(written.readAll()), content);
+            QCOMPARE(QString::fromUtf8(contents(shown)), content);
             QVERIFY(!QFileInfo(shown).isSymLink());
         }
-        QFile bashrc(home + "/.bashrc");
-        QVERIFY(bashrc.open(QIODevice::ReadOnly));
-        QCOMPARE(bashrc.readAll(), QByteArray("original"));
+        QCOMPARE(contents(home + "/.bashrc"), QByteArray("original"));
         QCOMPARE(QDir(elsewhere.path()).isEmpty(), true);
         QCOMPARE(QFile::exists(home + "/notes-old.txt"), !(tool == "delete_file" && shown == home + "/notes-old.txt"));
         QVERIFY(settledAndSaved());

@@ -1,13 +1,13 @@
+// The conversation archive's text. This program also runs under comma-decimal locales and the C
+// locale (separate test entries), so every number here is written and read locale-free.
 #include "conversation/ArchiveReader.h"
 #include "conversation/ChatArchive.h"
-#include "conversation/Identifiers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 #include <QTimeZone>
-#include <clocale>
 
 namespace {
 
@@ -16,7 +16,8 @@ const QString messageId = QStringLiteral("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")
 
 // A valid archive of one session holding one message with one tool call; `edit` changes the
 // session, message or call objects before encoding.
-QByteArray archiveWith(const std::function<void(QJsonObject &, QJsonObject &, QJsonObject &)> &edit)
+using Edit = std::function<void(QJsonObject &, QJsonObject &, QJsonObject &)>;
+QByteArray archiveWith(const Edit &edit)
 {
     QJsonObject call{{"id", "call-1"}, {"name", "open_app"},
                      {"arguments", QJsonObject{{"app_name", "Calculator"}}}, {"status", "pending"}};
@@ -27,6 +28,11 @@ QByteArray archiveWith(const std::function<void(QJsonObject &, QJsonObject &, QJ
         message.insert("toolCalls", QJsonArray{call});
     session.insert("messages", QJsonArray{message});
     return QJsonDocument(QJsonArray{session}).toJson(QJsonDocument::Compact);
+}
+
+QDateTime since2001(qint64 msecs)
+{
+    return QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()).addMSecs(msecs);
 }
 
 // One session in archive form whose message holds `contentSize` characters.
@@ -51,171 +57,86 @@ class TestChatArchive : public QObject
     Q_OBJECT
 
 private slots:
-    void roundTripKeepsEveryField()
+    // Two sessions, with and without every optional field, written as exactly this text and
+    // read back whole: dates as seconds since 2001 (milliseconds kept), upper-case ids, absent
+    // optionals left out, an empty call list kept.
+    void storedForm()
     {
-        ToolCall call = ToolCall::make(QStringLiteral("write_file"), {{"path", "/tmp/a b"}, {"content", "x\ny"}});
-        call.status = ToolStatus::denied;
-        call.result = QStringLiteral("done");
-        ChatSession session = ChatSession::make();
-        session.title = QStringLiteral("Émoji 🎉 — \"quoted\"");
-        session.isPinned = true;
-        session.systemPromptOverride = QString(); // present but empty
-        session.messages = {Message::make(Roles::user, QStringLiteral("hello / world")),
-                            Message::make(Roles::assistant, QString(), QList<ToolCall>{call}),
-                            Message::make(Roles::toolResult, QStringLiteral("Tool results:\n[x]: y"), QList<ToolCall>{})};
+        ToolCall call{QStringLiteral("call-1"), QStringLiteral("write_file"),
+                      {{"path", "/tmp/a b"}, {"content", "x\ny"}}, ToolStatus::denied, QStringLiteral("done")};
+        Message reply{QUuid(messageId), Roles::assistant, QStringLiteral("Hi there"), since2001(757382400125),
+                      QList<ToolCall>{call}, QStringLiteral("tiny"), QStringLiteral("Lab")};
+        ChatSession full{QUuid(sessionId), QStringLiteral("Émoji 🎉 — q"), {reply}, since2001(0), since2001(1000),
+                         QString(), true};
+        Message plain{QUuid(sessionId), Roles::user, QString(), since2001(-1250), std::nullopt, {}, {}};
+        Message results{QUuid(messageId), Roles::toolResult, QStringLiteral("Tool results:\n[x]: y"), since2001(0),
+                        QList<ToolCall>{}, {}, {}};
+        ChatSession bare{QUuid(messageId), QStringLiteral("T"), {plain, results}, since2001(-1250), since2001(0),
+                         std::nullopt, false};
 
-        const auto decoded = ChatArchive::decode(ChatArchive::encode({session, ChatSession::make()}));
+        const QByteArray stored = QStringLiteral(
+            R"([{"createdAt":0,"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","isPinned":true,"messages":[)"
+            R"({"content":"Hi there","id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","model":"tiny","role":"assistant",)"
+            R"("server":"Lab","timestamp":757382400.125,"toolCalls":[{"arguments":{"content":"x\ny","path":"/tmp/a b"},)"
+            R"("id":"call-1","name":"write_file","result":"done","status":"denied"}]}],"systemPromptOverride":"",)"
+            R"("title":"Émoji 🎉 — q","updatedAt":1},)"
+            R"({"createdAt":-1.25,"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","isPinned":false,"messages":[)"
+            R"({"content":"","id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"user","timestamp":-1.25},)"
+            R"({"content":"Tool results:\n[x]: y","id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","role":"tool_result",)"
+            R"("timestamp":0,"toolCalls":[]}],"title":"T","updatedAt":0}])").toUtf8();
+        QCOMPARE(ChatArchive::encode({full, bare}), stored);
+        const auto decoded = ChatArchive::decode(stored);
         QVERIFY(decoded);
-        QCOMPARE(decoded->size(), 2);
-        const ChatSession &back = decoded->first();
-        QCOMPARE(back.id, session.id);
-        QCOMPARE(back.title, session.title);
-        QCOMPARE(back.isPinned, true);
-        QCOMPARE(back.systemPromptOverride, std::optional<QString>(QString()));
-        QCOMPARE(back.messages.size(), 3);
-        QCOMPARE(back.messages[1].toolCalls->first(), call);
-        QVERIFY(!back.messages[0].toolCalls.has_value());
-        QVERIFY(back.messages[2].toolCalls.has_value()); // empty list stays present
-        QVERIFY(back.messages[2].toolCalls->isEmpty());
-        QCOMPARE(back.createdAt.toMSecsSinceEpoch(), session.createdAt.toMSecsSinceEpoch());
-        QVERIFY(!decoded->at(1).systemPromptOverride.has_value());
+        QCOMPARE(*decoded, (QList<ChatSession>{full, bare}));
     }
 
-    void encodesTheStoredForm()
-    {
-        Message message = Message::make(Roles::user, QStringLiteral("hi"));
-        message.timestamp = QDateTime(QDate(2001, 1, 1), QTime(0, 1), QTimeZone::utc());
-        const QJsonObject object = ChatArchive::encodeMessage(message);
-        QCOMPARE(object.keys(), (QStringList{"content", "id", "role", "timestamp"}));
-        QCOMPARE(object.value("timestamp").toDouble(), 60.0);
-        const QString id = object.value("id").toString();
-        QCOMPARE(id, id.toUpper());
-        QCOMPARE(id.size(), 36);
-
-        const QJsonObject call = ChatArchive::encodeToolCall(ToolCall::make("get_clipboard", {}));
-        QVERIFY(!call.contains("result"));
-        QCOMPARE(call.value("status").toString(), QStringLiteral("pending"));
-
-        const QJsonObject session = ChatArchive::encodeSession(ChatSession::make());
-        QVERIFY(!session.contains("systemPromptOverride"));
-        QVERIFY(session.value("isPinned").isBool());
-        const QByteArray compact = ChatArchive::encode({ChatSession::make()});
-        QVERIFY(!compact.contains('\n') && !compact.contains("\": ") && !compact.contains(", \""));
-    }
-
-    void decodingRules_data()
-    {
-        using Edit = std::function<void(QJsonObject &, QJsonObject &, QJsonObject &)>;
-        QTest::addColumn<Edit>("edit");
-        QTest::addColumn<bool>("decodes");
-
-        QTest::newRow("valid") << Edit([](auto &, auto &, auto &) {}) << true;
-        QTest::newRow("null optionals are absent") << Edit([](QJsonObject &s, QJsonObject &, QJsonObject &c) {
-            s.insert("systemPromptOverride", QJsonValue::Null);
-            c.insert("result", QJsonValue::Null);
-        }) << true;
-        QTest::newRow("unknown members ignored") << Edit([](QJsonObject &s, QJsonObject &m, QJsonObject &) {
-            s.insert("colour", "blue");
-            m.insert("extra", 1);
-        }) << true;
-        QTest::newRow("lower-case uuid accepted") << Edit([](QJsonObject &s, auto &, auto &) {
-            s.insert("id", sessionId.toLower());
-        }) << true;
-        QTest::newRow("missing isPinned") << Edit([](QJsonObject &s, auto &, auto &) { s.remove("isPinned"); }) << false;
-        QTest::newRow("isPinned as number") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("isPinned", 0); }) << false;
-        QTest::newRow("bad session uuid") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("id", "not-a-uuid"); }) << false;
-        QTest::newRow("braced uuid") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("id", "{" + sessionId + "}"); }) << false;
-        QTest::newRow("date as ISO text") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("createdAt", "2024-01-01T00:00:00Z"); }) << false;
-        QTest::newRow("missing message role") << Edit([](auto &, QJsonObject &m, auto &) { m.remove("role"); }) << false;
-        QTest::newRow("content as number") << Edit([](auto &, QJsonObject &m, auto &) { m.insert("content", 3); }) << false;
-        QTest::newRow("unknown status") << Edit([](auto &, auto &, QJsonObject &c) { c.insert("status", "Pending"); }) << false;
-        QTest::newRow("numeric argument") << Edit([](auto &, auto &, QJsonObject &c) {
-            c.insert("arguments", QJsonObject{{"count", 3}});
-        }) << false;
-        QTest::newRow("override of wrong type") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("systemPromptOverride", 1); }) << false;
-        QTest::newRow("tool call id as number") << Edit([](auto &, auto &, QJsonObject &c) { c.insert("id", 7); }) << false;
-        // No date holds these: an error, never a wrapped-around time.
-        QTest::newRow("timestamp 7e30") << Edit([](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 7e30); }) << false;
-        QTest::newRow("createdAt -7e30") << Edit([](QJsonObject &s, auto &, auto &) { s.insert("createdAt", -7e30); }) << false;
-        QTest::newRow("timestamp 3000 years on") << Edit([](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 9.4e10); }) << true;
-    }
-
-    void decodingRules()
-    {
-        QFETCH(std::function<void(QJsonObject &, QJsonObject &, QJsonObject &)>, edit);
-        QFETCH(bool, decodes);
-        QCOMPARE(ChatArchive::decode(archiveWith(edit)).has_value(), decodes);
-    }
-
-    void decodedValues()
-    {
-        const auto sessions = ChatArchive::decode(archiveWith([](QJsonObject &, QJsonObject &, QJsonObject &c) {
-            c.insert("status", "denied");
-        }));
-        QVERIFY(sessions);
-        const ChatSession &s = sessions->first();
-        QCOMPARE(s.createdAt.toUTC(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()));
-        QCOMPARE(s.messages.first().timestamp.toUTC(), QDateTime(QDate(2001, 1, 1), QTime(0, 0, 10, 500), QTimeZone::utc()));
-        QCOMPARE(s.messages.first().toolCalls->first().status, ToolStatus::denied);
-        QVERIFY(!s.messages.first().toolCalls->first().result.has_value());
-    }
-
-    void brokenInputFailsWithoutCrashing_data()
+    // Whether an archive is accepted, field by field and for text that is no archive at all.
+    void decoding_data()
     {
         QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("decodes");
+        const auto edited = [](const char *name, const Edit &edit, bool decodes) {
+            QTest::newRow(name) << archiveWith(edit) << decodes;
+        };
+        edited("valid", [](auto &, auto &, auto &) {}, true);
+        edited("null optionals are absent", [](QJsonObject &s, QJsonObject &, QJsonObject &c) {
+            s.insert("systemPromptOverride", QJsonValue::Null);
+            c.insert("result", QJsonValue::Null);
+        }, true);
+        edited("unknown members ignored", [](QJsonObject &s, QJsonObject &m, QJsonObject &) {
+            s.insert("colour", "blue");
+            m.insert("extra", 1);
+        }, true);
+        edited("lower-case uuid", [](QJsonObject &s, auto &, auto &) { s.insert("id", sessionId.toLower()); }, true);
+        edited("timestamp 3000 years on", [](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 9.4e10); }, true);
+        QTest::newRow("empty archive") << QByteArray("[]") << true;
+
+        edited("missing isPinned", [](QJsonObject &s, auto &, auto &) { s.remove("isPinned"); }, false);
+        edited("braced uuid", [](QJsonObject &s, auto &, auto &) { s.insert("id", "{" + sessionId + "}"); }, false);
+        edited("date as ISO text", [](QJsonObject &s, auto &, auto &) { s.insert("createdAt", "2024-01-01T00:00:00Z"); }, false);
+        edited("missing message role", [](auto &, QJsonObject &m, auto &) { m.remove("role"); }, false);
+        edited("content as number", [](auto &, QJsonObject &m, auto &) { m.insert("content", 3); }, false);
+        edited("unknown status", [](auto &, auto &, QJsonObject &c) { c.insert("status", "Pending"); }, false);
+        edited("numeric argument", [](auto &, auto &, QJsonObject &c) { c.insert("arguments", QJsonObject{{"n", 3}}); }, false);
+        edited("override of wrong type", [](QJsonObject &s, auto &, auto &) { s.insert("systemPromptOverride", 1); }, false);
+        edited("tool call id as number", [](auto &, auto &, QJsonObject &c) { c.insert("id", 7); }, false);
+        // No date holds these: an error, never a wrapped-around time.
+        edited("timestamp 7e30", [](auto &, QJsonObject &m, auto &) { m.insert("timestamp", 7e30); }, false);
+
         const QByteArray good = archiveWith([](auto &, auto &, auto &) {});
-        QTest::newRow("truncated") << good.left(good.size() / 2);
-        QTest::newRow("object instead of array") << QByteArray("{}");
-        QTest::newRow("not utf-8") << QByteArray("[\xff\xfe\x00]", 5);
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("one bad element of two") << QByteArray("[" + good.mid(1, good.size() - 2) + ",{\"id\":1}]");
-        QByteArray number = good;
-        number.replace("10.5", "1e400");
-        QTest::newRow("timestamp beyond a double") << number;
-        for (const char *notJson : {"+10.5", ".5", "10.", "0x10", "1e", "10,5", "-"}) {
-            number = good;
-            number.replace("10.5", notJson);
-            QTest::newRow(qPrintable(QStringLiteral("timestamp %1").arg(QLatin1String(notJson)))) << number;
-        }
+        QTest::newRow("truncated") << good.left(good.size() / 2) << false;
+        QTest::newRow("not utf-8") << QByteArray("[\xff\xfe\x00]", 5) << false;
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("one bad element of two") << QByteArray("[" + good.mid(1, good.size() - 2) + ",{\"id\":1}]") << false;
+        for (const char *notJson : {"1e400", "+10.5", ".5", "0x10", "10,5"})
+            QTest::addRow("timestamp %s", notJson) << QByteArray(good).replace("10.5", notJson) << false;
     }
 
-    void brokenInputFailsWithoutCrashing()
+    void decoding()
     {
         QFETCH(QByteArray, bytes);
-        QVERIFY(!ChatArchive::decode(bytes).has_value());
-    }
-
-    // Files written on a comma-decimal desktop read on a point-decimal one and back: numbers in
-    // the archive never follow the user's locale.
-    void readsUnderEveryLocale_data()
-    {
-        QTest::addColumn<QByteArray>("writer");
-        QTest::addColumn<QByteArray>("reader");
-        const QList<QByteArray> locales{"de_DE.UTF-8", "fr_FR.UTF-8", "C.UTF-8"};
-        for (const QByteArray &writer : locales)
-            for (const QByteArray &reader : locales)
-                QTest::newRow(writer + " to " + reader) << writer << reader;
-    }
-
-    void readsUnderEveryLocale()
-    {
-        QFETCH(QByteArray, writer);
-        QFETCH(QByteArray, reader);
-        const QByteArray before = std::setlocale(LC_ALL, nullptr);
-        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.constData()); });
-        QVERIFY2(std::setlocale(LC_ALL, writer.constData()), writer.constData());
-        ChatSession session = ChatSession::make();
-        session.createdAt = QDateTime(QDate(2024, 3, 5), QTime(14, 30, 15, 250), QTimeZone::utc());
-        session.messages = {Message::make(Roles::user, QStringLiteral("hi"))};
-        session.messages[0].timestamp = QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59, 125), QTimeZone::utc());
-        const QByteArray bytes = ChatArchive::encode({session});
-
-        QVERIFY2(std::setlocale(LC_ALL, reader.constData()), reader.constData());
-        const auto decoded = ChatArchive::decode(bytes);
-        QVERIFY(decoded);
-        QCOMPARE(decoded->first().createdAt.toMSecsSinceEpoch(), session.createdAt.toMSecsSinceEpoch());
-        QCOMPARE(decoded->first().messages.first().timestamp.toMSecsSinceEpoch(),
-                 session.messages.first().timestamp.toMSecsSinceEpoch());
+        QFETCH(bool, decodes);
+        QCOMPARE(ChatArchive::decode(bytes).has_value(), decodes);
     }
 
     // Large archives are decoded in slices; that decoder must agree with the one-pass reader on
@@ -228,16 +149,9 @@ private slots:
         QTest::newRow("plain") << QByteArray("[S,S,S,S]") << true;
         QTest::newRow("JSON white space around") << QByteArray(" \n[ S ,\tS,\r\nS , S ]\n ") << true;
         QTest::newRow("missing comma at the middle") << QByteArray("[S,S S,S]") << false;
-        QTest::newRow("missing comma at the start") << QByteArray("[S S,S,S]") << false;
-        QTest::newRow("leading comma") << QByteArray("[,S,S,S,S]") << false;
         QTest::newRow("double comma") << QByteArray("[S,S,,S,S]") << false;
         QTest::newRow("trailing comma") << QByteArray("[S,S,S,S,]") << false;
-        QTest::newRow("leading form feed") << QByteArray("\f[S,S,S,S]") << false;
-        QTest::newRow("form feed between") << QByteArray("[S,S,\fS,S]") << false;
-        QTest::newRow("semicolon") << QByteArray("[S,S;S,S]") << false;
         QTest::newRow("text after the array") << QByteArray("[S,S,S,S]x") << false;
-        QTest::newRow("second closing bracket") << QByteArray("[S,S,S,S]]") << false;
-        QTest::newRow("unterminated") << QByteArray("[S,S,S,S") << false;
         QTest::newRow("number among sessions") << QByteArray("[S,S,1,S,S]") << false;
         QTest::newRow("bad last session") << QByteArray("[S,S,S,{\"id\":1}]") << false;
     }
@@ -253,24 +167,13 @@ private slots:
                 json += c == 'S' ? sessionText(index++, contentSize) : QByteArray(1, c);
             const auto onePass = ArchiveReader(json.constBegin(), json.constEnd()).readArchive();
             QCOMPARE(onePass.has_value(), decodes);
-            const QList<std::optional<QList<ChatSession>>> others{
-                ChatArchive::decode(json), ChatArchive::decodeInSlices(json, 2), ChatArchive::decodeInSlices(json, 3)};
-            for (const auto &other : others) {
+            for (const auto &other : {ChatArchive::decode(json), ChatArchive::decodeInSlices(json, 2),
+                                      ChatArchive::decodeInSlices(json, 3)}) {
                 QCOMPARE(other.has_value(), decodes);
-                if (!decodes)
-                    continue;
-                QCOMPARE(other->size(), onePass->size());
-                for (int i = 0; i < other->size(); ++i)
-                    QCOMPARE(other->at(i).messages.first().content, onePass->at(i).messages.first().content);
+                if (decodes)
+                    QCOMPARE(*other, *onePass);
             }
         }
-    }
-
-    void emptyArchiveIsValid()
-    {
-        const auto sessions = ChatArchive::decode("[]");
-        QVERIFY(sessions);
-        QVERIFY(sessions->isEmpty());
     }
 };
 

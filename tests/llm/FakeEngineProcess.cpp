@@ -1,5 +1,4 @@
 #include "FakeEngineProcess.h"
-
 #include "TestSupport.h"
 
 #include <QDeadlineTimer>
@@ -25,8 +24,7 @@ quint16 FakeEngineProcess::freePort()
 
 bool FakeEngineProcess::start(const QJsonArray &replies, const QString &apiKey)
 {
-    const QString scriptPath = m_dir.filePath(QStringLiteral("script.json"));
-    QFile script(scriptPath);
+    QFile script(m_dir.filePath(QStringLiteral("script.json")));
     const QJsonObject content{{"replies", replies}, {"requestLog", m_dir.filePath(QStringLiteral("requests.jsonl"))}};
     if (!script.open(QIODevice::WriteOnly) || !script.write(QJsonDocument(content).toJson(QJsonDocument::Compact)))
         return false;
@@ -34,7 +32,7 @@ bool FakeEngineProcess::start(const QJsonArray &replies, const QString &apiKey)
 
     m_port = freePort();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("MORLO_FAKE_ENGINE_SCRIPT"), scriptPath);
+    env.insert(QStringLiteral("MORLO_FAKE_ENGINE_SCRIPT"), script.fileName());
     env.remove(QStringLiteral("LLAMA_API_KEY"));
     if (!apiKey.isEmpty())
         env.insert(QStringLiteral("LLAMA_API_KEY"), apiKey);
