@@ -15,10 +15,6 @@
 
 #include <csignal>
 
-namespace {
-bool isAlive(qint64 pid) { return !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().isEmpty(); }
-} // namespace
-
 class TestQuitSignals : public QObject
 {
     Q_OBJECT
