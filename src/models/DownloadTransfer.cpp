@@ -20,7 +20,7 @@
 namespace {
 // The reply keeps at most this much unread; beyond it Qt stops reading the socket, so a slow disk
 // slows the transfer down instead of piling the file up in memory.
-constexpr qint64 readBufferBytes = 4 * 1024 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
 // An error answer's body is a short message; anything longer is not read further.
 constexpr qsizetype errorBodyLimit = 64 * 1024;
 constexpr int maximumRedirects = 10;
