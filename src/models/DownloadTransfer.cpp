@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 // The reply keeps at most this much unread; beyond it Qt stops reading the socket, so a slow disk
@@ -27,6 +29,9 @@ constexpr int maximumRedirects = 10;
 // Progress reaches the window this often at most: enough for a moving bar and a remaining time,
 // few enough that a fast transfer never floods it.
 constexpr qint64 progressIntervalMs = 200;
+// How much nicer than the window the transfer runs: where cores are few, the window's thread is
+// scheduled first and stays smooth, while the transfer still has every core the window leaves.
+constexpr int transferNiceness = 5;
 
 const QString timedOutDescription = QStringLiteral("The request timed out.");
 const QString connectionLostDescription = QStringLiteral("The network connection was lost.");
@@ -65,6 +70,10 @@ DownloadTransfer::~DownloadTransfer()
 
 void DownloadTransfer::start(const QUrl &url)
 {
+    // Niceness belongs to each thread here and passes to the threads it starts: the network's
+    // and the hash's.
+    const pid_t thread = gettid();
+    setpriority(PRIO_PROCESS, static_cast<id_t>(thread), getpriority(PRIO_PROCESS, static_cast<id_t>(thread)) + transferNiceness);
     m_network = new QNetworkAccessManager(this);
     m_requestTimer = new QTimer(this);
     m_resourceTimer = new QTimer(this);
