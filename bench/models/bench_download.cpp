@@ -160,7 +160,7 @@ int main(int argc, char *argv[])
     const double idleGap = idleGapMs();
 
     // The best time, the largest growth and the longest gap of all rounds.
-    auto keepWorst = [](OwnRun &kept, const OwnRun &run) {
+    auto addRound = [](OwnRun &kept, const OwnRun &run) {
         kept.seconds = std::min(kept.seconds, run.seconds);
         kept.rssGrowth = std::max(kept.rssGrowth, run.rssGrowth);
         if (run.longestGapMs > kept.longestGapMs) {
@@ -183,8 +183,8 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "a download did not complete\n");
             return 1;
         }
-        keepWorst(own, run);
-        keepWorst(plain, plainRun);
+        addRound(own, run);
+        addRound(plain, plainRun);
         curl = std::min(curl, *curlRun);
     }
     const double idleGapAfter = idleGapMs();
