@@ -7,7 +7,6 @@
 #include "engine/ReleasesClient.h"
 #include "models/DownloadTexts.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -35,16 +34,6 @@ bool isPlainName(const QString &tag)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]*$"));
     return plain.match(tag).hasMatch();
-}
-
-QByteArray sha256Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex();
 }
 
 struct Unpacked
@@ -234,7 +223,7 @@ QCoro::Task<> EngineInstaller::install()
     const std::optional<QString> archive = co_await download(asset);
     if (!self || !archive)
         co_return;
-    co_await installArchive(*archive, tag, asset.sha256);
+    co_await installArchive(*archive, tag);
     if (self)
         QFile::remove(*archive);
 }
@@ -269,6 +258,8 @@ QCoro::Task<std::optional<QString>> EngineInstaller::download(EngineRelease::Ass
         },
         m_timing, this);
     m_session = session;
+    // Checked against the published digest as the bytes arrive.
+    session->setChecks(DownloadChecks{asset.sha256, {}, {}});
     session->start(asset.downloadURL);
     // The session reports once, always from the event loop, so the wait below is in place first.
     if (!ended)
@@ -281,6 +272,10 @@ QCoro::Task<std::optional<QString>> EngineInstaller::download(EngineRelease::Ass
         QDir(downloads).removeRecursively();
     if (m_cancelled) {
         setPhase(QStringLiteral("idle"));
+        co_return std::nullopt;
+    }
+    if (outcome == HFDownloadSession::damagedDescription()) {
+        fail(QStringLiteral("The downloaded engine does not match the checksum llama.cpp published for it, so it was not installed. Try again later."));
         co_return std::nullopt;
     }
     if (outcome) {
@@ -298,21 +293,10 @@ void EngineInstaller::cancel()
     m_session->cancel();
 }
 
-QCoro::Task<> EngineInstaller::installArchive(QString archivePath, QString tag, QByteArray sha256)
+QCoro::Task<> EngineInstaller::installArchive(QString archivePath, QString tag)
 {
     QPointer<EngineInstaller> self(this);
     QDir().mkpath(m_environment.engineDirectory);
-    if (!sha256.isEmpty()) {
-        setPhase(QStringLiteral("installing"), QStringLiteral("Checking the download…"));
-        const QByteArray actual = co_await QtConcurrent::run(sha256Of, archivePath);
-        if (!self)
-            co_return;
-        if (actual != sha256) {
-            QFile::remove(archivePath);
-            fail(QStringLiteral("The downloaded engine does not match the checksum llama.cpp published for it, so it was not installed. Try again later."));
-            co_return;
-        }
-    }
 
     setPhase(QStringLiteral("installing"), QStringLiteral("Unpacking…"));
     const QDir engineDirectory(m_environment.engineDirectory);

@@ -16,11 +16,11 @@ class QNetworkAccessManager;
 
 // Fetches llama.cpp's own prebuilt engine into the app's data folder, and accepts an engine
 // file the user picked. An install runs: ask the releases API → download (the model download
-// type) → check the published digest → unpack into a folder of its own → make `llama-server`
-// executable → prove it starts here with `--version` → point `current` at it in one step →
-// remove older releases that no engine runs from. Any failure leaves the previous engine as it
-// was, nothing half-written behind, and a message for the user. On the GUI thread; digest and
-// unpacking run on a worker thread.
+// type, which checks the published digest as the bytes arrive) → unpack into a folder of its
+// own → make `llama-server` executable → prove it starts here with `--version` → point `current`
+// at it in one step → remove older releases that no engine runs from. Any failure leaves the
+// previous engine as it was, nothing half-written behind, and a message for the user. On the GUI
+// thread; the download and the unpacking run on worker threads.
 class EngineInstaller : public QObject
 {
     Q_OBJECT
@@ -66,7 +66,7 @@ public:
     // Installs the latest release (asking for it first when not yet known).
     QCoro::Task<> install();
     // The steps after the download, on an archive already on disk.
-    QCoro::Task<> installArchive(QString archivePath, QString tag, QByteArray sha256);
+    QCoro::Task<> installArchive(QString archivePath, QString tag);
     // Accepts a llama-server the user picked once it has proved that it starts.
     QCoro::Task<> chooseFile(QString path);
     // Removes every downloaded release; the caller has stopped any engine running from one.

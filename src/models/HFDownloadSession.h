@@ -1,20 +1,15 @@
 #pragma once
 
 #include <QByteArray>
-#include <QNetworkReply>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <QTimer>
+#include <QThread>
 #include <QUrl>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 
-class QFile;
-class QNetworkAccessManager;
-class StreamingSha256;
+class DownloadTransfer;
 
 // How long a download may go on. Tests shorten these; the app always uses the defaults.
 struct DownloadTiming
@@ -38,11 +33,13 @@ struct DownloadChecks
 };
 
 // One running download of a model or engine file. The body goes straight to "<dest>.part" as it
-// arrives, so a file is never held in memory, and is hashed on a worker thread meanwhile; a cut
-// or cancelled transfer keeps that part, and the next download of the same file asks only for
-// the rest (HTTP Range) when the server allows it. Only a complete, checked file is renamed into
-// place, in one step, so a file already at the destination stays until a good one replaces it.
-// Lives on the GUI thread and deletes itself once it has reported its outcome.
+// arrives, so a file is never held in memory, and is hashed meanwhile; a cut or cancelled
+// transfer keeps that part, and the next download of the same file asks only for the rest (HTTP
+// Range) when the server allows it. Only a complete, checked file is renamed into place, in one
+// step, so a file already at the destination stays until a good one replaces it.
+// The session lives on the GUI thread and calls its handlers there; the transfer itself runs on
+// a thread the session owns, so a fast download never makes the window wait. The session
+// deletes itself once it has reported its outcome.
 class HFDownloadSession : public QObject
 {
     Q_OBJECT
@@ -55,6 +52,7 @@ public:
 
     HFDownloadSession(QString destURL, ProgressHandler onProgress, CompletionHandler onComplete,
                       DownloadTiming timing = {}, QObject *parent = nullptr);
+    // A transfer still running (the app quits) stops; what arrived stays for next time.
     ~HFDownloadSession() override;
 
     const QString destURL;
@@ -65,12 +63,13 @@ public:
     void setChecks(DownloadChecks checks) { m_checks = std::move(checks); }
     // The partial file a cut download leaves beside its destination.
     static QString partPath(const QString &destination);
+    // The outcome of a file whose SHA-256 is not the one expected.
+    static QString damagedDescription();
 
     void start(const QUrl &url);
     // Stops the transfer and keeps what arrived; the completion handler then reports the
     // cancellation. Once every byte has arrived it is too late: the file's check runs on.
     void cancel();
-    QNetworkReply *task() const { return m_task; }
     // The HTTP status of the last answer; 0 before one arrived or without one.
     int status() const { return m_status; }
 
@@ -79,39 +78,11 @@ signals:
     void resumed(qint64 keptBytes);
 
 private:
-    QNetworkAccessManager *session();
-    void request(const QUrl &url);
-    void didReceiveResponse();
-    void didWriteData();
-    void didFinishDownloading();
-    void startHash(qint64 keptBytes);
-    void didHashFile(const QByteArray &digest);
-    void placeFile();
-    void didCompleteWithError(const QString &description, bool keepPart);
-    void fail(const QString &description, bool keepPart = true);
-    void report(const std::optional<QString> &outcome);
-    std::optional<QString> checkFinishedFile();
+    void didEnd(bool succeeded, const QString &failure, int status);
 
     DownloadTiming m_timing;
     DownloadChecks m_checks;
-    QNetworkAccessManager *m_session = nullptr;
-    QPointer<QNetworkReply> m_task;
-    QUrl m_firstURL;
-    int m_redirects = 0;
+    QThread m_thread;
+    DownloadTransfer *m_transfer = nullptr; // on m_thread; deleted there
     int m_status = 0;
-    std::unique_ptr<QFile> m_file;
-    std::unique_ptr<StreamingSha256> m_hash;
-    bool m_heldBack = false;     // the hash is behind: the reply keeps the next bytes meanwhile
-    qint64 m_keptBytes = 0;      // already on disk when the transfer started
-    qint64 m_bytesWritten = 0;   // on disk now, kept part included
-    qint64 m_bytesExpected = -1; // the whole file; -1 while unknown
-    bool m_bodyIsFile = false;   // a 200/206 answer; an error answer's body is the hub's message
-    QByteArray m_errorBody;
-    // Set when the transfer is stopped from this side, so the outcome names the real cause
-    // (a write error, a time-out) rather than the abort that followed it.
-    std::optional<QString> m_failure;
-    bool m_keepPart = true;
-    bool m_reported = false;
-    QTimer m_requestTimer;
-    QTimer m_resourceTimer;
 };

@@ -151,4 +151,5 @@ void ModelListModel::apply(int row, Operation operation)
 void ModelListModel::download(int row) { apply(row, &ModelManager::downloadVariant); }
 void ModelListModel::cancel(int row) { apply(row, &ModelManager::cancelDownload); }
 void ModelListModel::remove(int row) { apply(row, &ModelManager::deleteVariant); }
+void ModelListModel::removeFromLibrary(int row) { apply(row, &ModelManager::removeFromLibrary); }
 void ModelListModel::load(int row) { apply(row, &ModelManager::loadVariant); }

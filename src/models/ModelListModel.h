@@ -46,6 +46,7 @@ public:
     Q_INVOKABLE void download(int row);
     Q_INVOKABLE void cancel(int row);
     Q_INVOKABLE void remove(int row);
+    Q_INVOKABLE void removeFromLibrary(int row);
     Q_INVOKABLE void load(int row);
 
     // Every row may read differently (the machine's memory changed).

@@ -387,6 +387,19 @@ void ModelManager::deleteVariant(const HFModel &model, const ModelVariant &varia
     });
 }
 
+void ModelManager::removeFromLibrary(const HFModel &model, const ModelVariant &variant)
+{
+    if (model.origin != ModelOrigin::hub || m_activeSessions.contains(variant.id))
+        return;
+    deleteVariant(model, variant);
+    QList<HFModel> models = m_models;
+    for (HFModel &entry : models)
+        if (entry.id == model.id)
+            entry.variants.removeIf([&](const ModelVariant &v) { return v.id == variant.id; });
+    models.removeIf([&](const HFModel &m) { return m.id == model.id && m.variants.isEmpty(); });
+    setModels(models);
+}
+
 void ModelManager::loadVariant(const HFModel &model, const ModelVariant &variant)
 {
     if (!m_serverManager)

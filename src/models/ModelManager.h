@@ -54,6 +54,9 @@ public:
     void downloadVariant(const HFModel &model, const ModelVariant &variant);
     void cancelDownload(const HFModel &model, const ModelVariant &variant);
     void deleteVariant(const HFModel &model, const ModelVariant &variant);
+    // Forgets a file added from the hub, with what it left on disk (the file, a kept part); its
+    // repository's entry goes with its last file. Not while it downloads.
+    void removeFromLibrary(const HFModel &model, const ModelVariant &variant);
     // Starts the engine on the variant's file, named "<displayName> <quantization>".
     void loadVariant(const HFModel &model, const ModelVariant &variant);
 

@@ -135,6 +135,7 @@ Item {
             remainingTimeText: card.row.remainingTimeText
             localPath: card.row.localPath
             isMissing: card.row.isMissing
+            origin: card.row.origin
         }
     }
 }

@@ -24,6 +24,8 @@ RowLayout {
     required property string localPath
     // A file the user opened that is no longer where it was.
     required property bool isMissing
+    // "catalog", "file" or "hub": a hub file not on disk can be forgotten.
+    required property string origin
 
     readonly property string action: isMissing ? "missing" : ModelLibraryRules.variantAction(
         isDownloading, isDownloaded, serverManager.isRunning, serverManager.activeModelPath, localPath)
@@ -159,5 +161,12 @@ RowLayout {
         Accessible.name: text
         font.pixelSize: Theme.captionSize
         onClicked: row.modelManager.variantList.download(row.rowIndex)
+    }
+    Button {
+        objectName: "removeFromLibraryButton"
+        visible: row.action === "download" && row.origin === "hub"
+        text: "Remove from Library"
+        font.pixelSize: Theme.captionSize
+        onClicked: row.modelManager.variantList.removeFromLibrary(row.rowIndex)
     }
 }
