@@ -36,7 +36,8 @@ void EngineRecord::remember(qint64 pid, const QString &executablePath) const
     if (!file.open(QIODevice::WriteOnly))
         return;
     file.write(QByteArray::number(pid) + '\n' + executablePath.toUtf8() + '\n');
-    file.commit();
+    if (file.flush())
+        file.commit();
 }
 
 void EngineRecord::forget(qint64 pid) const

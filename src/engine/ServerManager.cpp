@@ -414,7 +414,7 @@ std::optional<QString> ServerManager::prepareMetalStub(bool *alreadyBuilt) const
         return std::nullopt;
     QSaveFile source(QDir(directory).filePath(metalStubSourceName));
     if (!source.open(QIODevice::WriteOnly) || source.write(metalStubSource) != metalStubSource.size()
-        || !source.commit())
+        || !source.flush() || !source.commit())
         return std::nullopt;
     return library;
 }

@@ -59,8 +59,9 @@ ChatTransfer::Outcome ChatTransfer::exportChats(const AgentState &state, const Q
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         return failure(file.errorString());
+    // Flushed first: commit() alone would put an export cut short by a full disk in place.
     file.write(ChatArchive::encode(state.chatSessions()));
-    if (!file.commit())
+    if (!file.flush() || !file.commit())
         return failure(file.errorString());
     return {true, QStringLiteral("Exported %1 to %2")
                       .arg(conversations(state.chatSessions().size()), QDir::toNativeSeparators(target))};

@@ -236,6 +236,25 @@ private slots:
         QVERIFY(!state.hasUnsavedChanges());
         QCOMPARE(storedSessions().first().messages.last().content, QStringLiteral("not on disk yet"));
     }
+
+    // While a reply is written into it, nothing may cut or clear the conversation.
+    void conversationIsKeptWhileATurnRuns()
+    {
+        AgentState state;
+        typeUserMessage(state, QStringLiteral("question"));
+        state.appendMessage(Message::make(Roles::assistant, QString()));
+        state.setIsLoading(true);
+        QVERIFY(!state.changeBlockedReason().isEmpty());
+        QVERIFY(!state.truncateMessages(0));
+        state.clearAllChats();
+        state.resetAllData();
+        state.newSession();
+        QCOMPARE(state.messages().size(), 2);
+        QCOMPARE(state.chatSessions().size(), 1);
+        state.setIsLoading(false);
+        QVERIFY(state.truncateMessages(0));
+        QVERIFY(state.activeSession()->messages.isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAgentState)
