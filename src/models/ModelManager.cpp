@@ -72,12 +72,27 @@ void ModelManager::clearLastError()
     setLastError(std::nullopt);
 }
 
-void ModelManager::setLastError(const std::optional<QString> &error)
+void ModelManager::setLastError(const std::optional<QString> &error,
+                                std::optional<std::pair<QUuid, QUuid>> failedDownload)
 {
-    if (m_lastError == error)
+    if (m_lastError == error && m_failedDownload == failedDownload)
         return;
     m_lastError = error;
+    m_failedDownload = failedDownload;
     emit lastErrorChanged();
+}
+
+void ModelManager::retryDownload()
+{
+    const std::optional<std::pair<QUuid, QUuid>> failed = m_failedDownload;
+    clearLastError();
+    const std::optional<Location> at = failed ? locate(failed->first, failed->second) : std::nullopt;
+    if (!at)
+        return;
+    const HFModel model = m_models[at->model];
+    const ModelVariant &variant = model.variants[at->variant];
+    if (!variant.isDownloading && !variant.isDownloaded)
+        downloadVariant(model, variant);
 }
 
 ServerManager *ModelManager::serverManager() const
@@ -226,7 +241,7 @@ void ModelManager::finishDownload(const QUuid &modelId, const QUuid &variantId,
             v.downloadProgress = 0.0;
             v.downloadStartTime.reset();
         });
-        setLastError(QStringLiteral("Download failed: ") + *failure);
+        setLastError(QStringLiteral("Download failed: ") + *failure, std::pair{modelId, variantId});
     }
     m_activeSessions.remove(variantId);
 }

@@ -25,6 +25,8 @@ class ModelManager : public QObject
     Q_OBJECT
     // Empty text = no failure to show.
     Q_PROPERTY(QString lastError READ lastErrorText NOTIFY lastErrorChanged)
+    // The failure shown is a download that can be started again.
+    Q_PROPERTY(bool canRetryDownload READ canRetryDownload NOTIFY lastErrorChanged)
     Q_PROPERTY(ModelListModel *variantList READ variantList CONSTANT)
     Q_PROPERTY(qint64 physicalMemoryGB READ physicalMemoryGB NOTIFY physicalMemoryChanged)
     // "Download <file> from <owner>/<name>?" while another source for a refused catalogue file
@@ -43,6 +45,9 @@ public:
     std::optional<QString> lastError() const { return m_lastError; }
     QString lastErrorText() const { return m_lastError.value_or(QString()); }
     Q_INVOKABLE void clearLastError();
+    bool canRetryDownload() const { return m_failedDownload.has_value(); }
+    // Clears the failure and downloads the same file again (it resumes from what was kept).
+    Q_INVOKABLE void retryDownload();
     ModelListModel *variantList() const { return m_variantList; }
 
     ServerManager *serverManager() const;
@@ -112,7 +117,9 @@ private:
     // Replaces the located variant with an edited copy and publishes the change.
     template<typename Edit>
     void updateVariant(const QUuid &modelId, const QUuid &variantId, Edit edit);
-    void setLastError(const std::optional<QString> &error);
+    // A failed download names its file (model id, variant id), so that Retry can start it again.
+    void setLastError(const std::optional<QString> &error,
+                      std::optional<std::pair<QUuid, QUuid>> failedDownload = std::nullopt);
     void finishDownload(const QUuid &modelId, const QUuid &variantId,
                         const std::optional<QString> &failure, int status);
     QCoro::Task<> offerOtherSource(QUuid modelId, QUuid variantId);
@@ -133,6 +140,8 @@ private:
     DownloadTiming m_timing;
     QList<HFModel> m_models;
     std::optional<QString> m_lastError;
+    // The file of the failed download shown in m_lastError, if that is what it tells.
+    std::optional<std::pair<QUuid, QUuid>> m_failedDownload;
     QHash<QUuid, QPointer<HFDownloadSession>> m_activeSessions;
     QPointer<ServerManager> m_serverManager;
     QPointer<AgentState> m_agentState;

@@ -57,7 +57,7 @@ CardBackground {
             Label {
                 objectName: "downloadErrorHint"
                 Layout.fillWidth: true
-                visible: notice.message.toLowerCase().indexOf("check your connection") < 0
+                visible: ModelLibraryRules.showsConnectionHint(notice.message)
                 text: "Check your connection"
                 font.pixelSize: Theme.captionSize
                 color: Theme.secondaryText

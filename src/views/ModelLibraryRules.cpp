@@ -27,3 +27,8 @@ QString ModelLibraryRules::toggledModelID(const QString &expandedModelID, const 
 {
     return expandedModelID == modelID ? QString() : modelID;
 }
+
+bool ModelLibraryRules::showsConnectionHint(const QString &failure)
+{
+    return !failure.contains(QLatin1String("check your connection"), Qt::CaseInsensitive);
+}

@@ -21,4 +21,6 @@ public:
                                              const QString &activeModelPath, const QString &localPath);
     // Pressing a card's header: close it when it is the open one, otherwise open it alone.
     Q_INVOKABLE static QString toggledModelID(const QString &expandedModelID, const QString &modelID);
+    // A failed download adds "Check your connection" unless its reason already says so.
+    Q_INVOKABLE static bool showsConnectionHint(const QString &failure);
 };

@@ -247,9 +247,9 @@ Item {
             Layout.rightMargin: 16
             Layout.topMargin: 8
             message: library.modelManager.lastError
-            canRetry: retry.canRetry
+            canRetry: library.modelManager.canRetryDownload
             dismissible: true
-            onRetryRequested: retry.retry()
+            onRetryRequested: library.modelManager.retryDownload()
             onDismissed: library.modelManager.clearLastError()
         }
 
@@ -299,11 +299,6 @@ Item {
                 color: Theme.secondaryText
             }
         }
-    }
-
-    DownloadRetry {
-        id: retry
-        modelManager: library.modelManager
     }
 
     OpenModelFileDialog {

@@ -149,6 +149,7 @@ private slots:
         const QList<QVariant> failed = changes.first();
         QVERIFY(models.lastErrorText().startsWith(QStringLiteral("Download failed: ")));
         QCOMPARE(ui.find(QStringLiteral("downloadErrorMessage"))->property("text").toString(), models.lastErrorText());
+        QVERIFY(shown(ui, QStringLiteral("downloadErrorHint")));
         QCOMPARE(ui.find(QStringLiteral("downloadErrorHint"))->property("text").toString(), QStringLiteral("Check your connection"));
         ui.saveScreenshot(QStringLiteral("model-library-download-error"));
 
