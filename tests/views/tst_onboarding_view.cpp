@@ -1,7 +1,4 @@
-#include "../engine/LocalReleases.h"
 #include "SettingsFixture.h"
-#include "app/AppModel.h"
-#include "platform/AppPaths.h"
 
 
 namespace {
@@ -146,37 +143,6 @@ private slots:
         // The starter download began in the library on the catalogue's first file.
         QTRY_VERIFY(!library.isEmpty());
         QCOMPARE(library.first(), (QList<QVariant>{0, 0}));
-    }
-
-    // Without Homebrew or any engine, one click in the first-run sheet gets llama.cpp from its
-    // releases and the flow goes on with it.
-    void downloadsTheEngine()
-    {
-        MORLO_REQUIRE_REAL_ENGINES();
-        TestSupport::resetUserData();
-        LocalReleases releases({QStringLiteral("--rate"), QStringLiteral("3000000")});
-        QVERIFY(releases.isListening());
-        EngineFixture engine;
-        EngineEnvironment environment = engine.environment;
-        environment.engineCandidates.clear();
-        environment.homebrewLocations.clear();
-        environment.engineDirectory = AppPaths::appSupportDirectory() + QStringLiteral("/engine");
-        environment.releasesURL = releases.releasesURL(QStringLiteral("latest"));
-        environment.preferVulkan = false;
-        QmlHarness ui;
-        QVERIFY(ui.startMainWindow(environment));
-        const auto text = [&](const char *name) { return ui.find(QString::fromLatin1(name))->property("text").toString(); };
-        ui.typeText(ui.find(QStringLiteral("nameField")), QStringLiteral("Ada"));
-        ui.click(QStringLiteral("continueButton"));
-        QTRY_COMPARE(text("engineTitle"), QStringLiteral("Get the AI Engine"));
-        QTRY_VERIFY(text("engineOffer").startsWith(QStringLiteral("llama.cpp b4748 · CPU build · ")));
-        QTRY_VERIFY(!ui.find(QStringLiteral("stepPages"))->property("busy").toBool());
-        ui.click(QStringLiteral("downloadEngineButton"));
-        QTRY_VERIFY(text("engineProgressText").contains(QStringLiteral(" MB · ")));
-        ui.saveScreenshot(QStringLiteral("onboarding-engine-downloading"));
-        QTRY_COMPARE_WITH_TIMEOUT(text("engineTitle"), QStringLiteral("AI Engine Ready"), 60'000);
-        QCOMPARE(text("engineSource"), QStringLiteral("llama.cpp (downloaded b4748)"));
-        QVERIFY(QFileInfo(ui.app()->serverManager()->engineExecutablePathText()).isExecutable());
     }
 };
 
